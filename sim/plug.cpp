@@ -510,7 +510,6 @@ void Plug::MonitorByteLocked(TimePoint now, std::uint8_t b) {
   switch (mon_) {
     case Mon::Wake:
     case Mon::Prompt:
-    case Mon::Exited:
       if (b == 0x1B) {
         if (++escs_ < 2) return;
         escs_ = 0;
@@ -545,7 +544,7 @@ void Plug::MonitorByteLocked(TimePoint now, std::uint8_t b) {
           mode_ = Mode::Idle;
           seqStep_ = 0;
         } else {
-          mon_ = Mon::Exited;  // nothing valid to start: stays in the monitor
+          mon_ = Mon::Wake;  // nothing valid to start: stays in the monitor
         }
       } else if (b != '\r' && b != '\n') {
         ViolationLocked("monitor: unknown command 0x" + Hex2(b));

@@ -176,7 +176,7 @@ class Plug {
   void SetFlash(std::uint32_t address, const std::vector<std::uint8_t>& bytes);
 
  private:
-  enum class Mon { Wake, Prompt, EraseFirst, EraseLast, Erasing, Loading, Exited };
+  enum class Mon { Wake, Prompt, EraseFirst, EraseLast, Erasing, Loading };
 
   void PowerOffLocked();
   void PowerOnLocked(TimePoint now);

@@ -406,6 +406,8 @@ TEST(PlugMonitor, LoadWithoutEraseCorruptsAndEndsWithBang) {
   EXPECT_EQ(d.plug.ExitCount(), 1);
   EXPECT_EQ(d.plug.CurrentMode(), Mode::Monitor);
   EXPECT_EQ(d.plug.Banner(), sim::PlugConfig{}.banner);
+  d.Send("\x1B\x1B");  // a new wake-up gives the prompt again
+  EXPECT_EQ(d.Take(), ">");
 }
 
 TEST(PlugMonitor, BadRecordsAreErrors) {
