@@ -207,4 +207,34 @@ TEST(FlowUpdate, UnplugFailsEverythingOnTheHandle) {
   EXPECT_EQ(plat::LastError(), plat::kErrorFileNotFound);
 }
 
+TEST(FlowWire, UpdateOverTheTimedWire) {
+  sim::Bench bench(sim::Timing::Wire);
+  sim::Plug& plug = bench.Attach(kCom1);
+  Host host(bench, kCom1);
+  ToCommand(host);
+  const auto start = sim::Clock::now();
+  ASSERT_TRUE(host.Write(std::string("\x01\xF7\x00\x00", 4)));
+  const std::string banner = sim::PlugConfig{}.banner;
+  const std::string expected = Frame(0x01, std::string("\x00\x01", 2)) + Frame(0xDD, banner + '\0');
+  EXPECT_EQ(host.Read(static_cast<std::uint32_t>(expected.size())), expected);
+  // 4 + 81 characters of 10 bits at 115200 baud.
+  EXPECT_GE(sim::Clock::now() - start, 7ms);
+  ASSERT_TRUE(host.Write(std::string("\x01\xF8\x00\x00\x01\xF6\x00\x00", 8)));
+  plat::Sleep(5);  // the frames are still on the wire
+  host.ToMonitorLine();
+  ASSERT_TRUE(host.Write("\x1B\x1B"));
+  ASSERT_EQ(host.Read(1), ">");
+  EraseAll(host);
+  const auto img = simtest::MakeImage(100);
+  ASSERT_TRUE(host.Write("l"));
+  ASSERT_EQ(host.Read(1), "d");
+  for (const auto& line : Lines(simtest::ToHex(sim::kFlashBase, img))) ASSERT_TRUE(host.Write(line));
+  EXPECT_EQ(host.Read(1, 3000ms), ">");
+  ASSERT_TRUE(host.Write("x"));
+  plat::Sleep(5);
+  EXPECT_EQ(plug.ExitCount(), 1);
+  EXPECT_EQ(plug.Banner(), simtest::kNewBanner);
+  EXPECT_TRUE(plug.Violations().empty()) << plug.Violations().front();
+}
+
 }  // namespace
