@@ -59,11 +59,4 @@ INSTANTIATE_TEST_SUITE_P(
                     ImageCase{"Small", SmallTestImage, &SmallTestImageLineCount, PLUG_SMALL_HEX, 7}),
     [](const testing::TestParamInfo<ImageCase>& p) { return std::string(p.param.name); });
 
-TEST(FirmwareImage, HasReleaseEndpoints) {
-  EXPECT_STREQ(FirmwareImage[0], ":020000040001F9\n");
-  EXPECT_STREQ(FirmwareImage[7679], ":01002000A53A\n");
-  EXPECT_STREQ(FirmwareImage[7680], ":00000001FF\n");
-  EXPECT_EQ(FirmwareImage[7681], nullptr);
-}
-
 }  // namespace
