@@ -281,7 +281,7 @@ int ConsoleBackend::MessageBox(const std::string& text, const std::string& capti
     automatic = true;
     answer = buttons.front().id;
     for (const Button& b : buttons) {
-      if (b.id == autoAnswer_ && b.id != kIdOk) answer = b.id;
+      if (b.id == autoAnswer_) answer = b.id;
     }
   } else {
     lock.unlock();  // other threads may print while the user thinks

@@ -365,7 +365,7 @@ struct PosixSerial::Impl {
   }
 
   bool StartTransfer(Handle h, Overlapped& ov, Transfer t, std::uint32_t* done);
-  void Wait(Port& port, const Overlapped* key);
+  void Wait(Port& port, const Overlapped* key, bool write);
 };
 
 PosixSerial::PosixSerial() : impl_(std::make_unique<Impl>()) {}
@@ -617,38 +617,38 @@ bool PosixSerial::Write(Handle h, const void* data, std::uint32_t count, std::ui
 
 // Waits until the transfer on 'key' has finished: all bytes moved, aborted,
 // failed, timed out (writes) or stopped (reads of a TThread).
-void PosixSerial::Impl::Wait(Port& port, const Overlapped* key) {
-  bool write;
-  {
+void PosixSerial::Impl::Wait(Port& port, const Overlapped* key, bool write) {
+  // Ends the transfer unless it has ended (or been replaced) meanwhile.
+  auto finish = [&port, key](std::uint32_t code) {
     std::lock_guard<std::mutex> lock(port.mutex);
-    write = port.transfers.at(key).write;
-  }
+    if (auto it = port.transfers.find(key); it != port.transfers.end() && !it->second.finished) {
+      it->second.Finish(false, code);
+    }
+  };
   const int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wakeFd < 0) {
-    std::lock_guard<std::mutex> lock(port.mutex);
-    port.transfers.at(key).Finish(false, kErrorGenFailure);
+    finish(kErrorGenFailure);
     return;
   }
   // Only reads end on the stop request; a write has its time-out.
   ThreadControl* control = write ? nullptr : CurrentThreadControl();
   FdWaker waker(wakeFd);
   if (control != nullptr && !control->ArmWaker(&waker)) {
-    std::lock_guard<std::mutex> lock(port.mutex);
-    port.transfers.at(key).Finish(false, kErrorOperationAborted);
+    finish(kErrorOperationAborted);
     ::close(wakeFd);
     return;
   }
   Waiter waiter{wakeFd, write};
   std::unique_lock<std::mutex> lock(port.mutex);
   port.waiters.push_back(&waiter);
-  bool hungUp = false;
+  bool broken = false;  // hang-up or a failing poll()
   for (;;) {
     auto it = port.transfers.find(key);
     if (it == port.transfers.end()) break;  // the caller started another transfer on it
     Transfer& t = it->second;
     port.Progress(t);
     if (t.finished) break;
-    if (hungUp) {
+    if (broken) {
       t.Finish(false, kErrorGenFailure);
       break;
     }
@@ -666,15 +666,10 @@ void PosixSerial::Impl::Wait(Port& port, const Overlapped* key) {
     const int n = ::poll(fds, 2, timeout);
     const int pollErrno = errno;
     lock.lock();
-    if (n < 0 && pollErrno != EINTR) {
-      if (auto failed = port.transfers.find(key); failed != port.transfers.end()) {
-        failed->second.Finish(false, kErrorGenFailure);
-      }
-      break;
-    }
+    if (n < 0 && pollErrno != EINTR) broken = true;
     if (n > 0 && fds[1].revents != 0) Drain(wakeFd);
     // Bytes that came with the hang-up are still taken by the next Progress.
-    if (n > 0 && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) hungUp = true;
+    if (n > 0 && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) broken = true;
   }
   std::erase(port.waiters, &waiter);
   lock.unlock();
@@ -691,8 +686,9 @@ bool PosixSerial::Result(Handle h, Overlapped& ov, std::uint32_t* done, bool wai
   if (it == port->transfers.end()) return Fail(kErrorInvalidParameter);
   port->Progress(it->second);
   if (!it->second.finished && wait) {
+    const bool write = it->second.write;
     lock.unlock();
-    impl_->Wait(*port, &ov);
+    impl_->Wait(*port, &ov, write);
     lock.lock();
     it = port->transfers.find(&ov);
     if (it == port->transfers.end()) return Fail(kErrorOperationAborted);
