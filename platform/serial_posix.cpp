@@ -153,10 +153,11 @@ struct Transfer {
 };
 
 // A wait in Result(), registered with its port so that a purge or a close can
-// wake it.
+// wake it. It holds its transfer: another transfer started meanwhile on the
+// same Overlapped does not take its place.
 struct Waiter {
   int fd;
-  bool write;
+  std::shared_ptr<Transfer> transfer;
 };
 
 struct Port {
@@ -165,7 +166,8 @@ struct Port {
   bool closed = false;
   Dcb dcb;
   CommTimeouts timeouts;
-  std::map<const Overlapped*, Transfer> transfers;
+  // The last transfer started on each Overlapped record of the caller.
+  std::map<const Overlapped*, std::shared_ptr<Transfer>> transfers;
   std::vector<Waiter*> waiters;
 
   Port() = default;
@@ -181,11 +183,14 @@ struct Port {
   // Ends every unfinished transfer of one direction with 'code' and wakes its
   // waits. Caller holds the lock.
   void Abort(bool write, std::uint32_t code) {
-    for (auto& [key, t] : transfers) {
+    for (auto& entry : transfers) {
+      Transfer& t = *entry.second;
       if (!t.finished && t.write == write) t.Finish(false, code);
     }
     for (Waiter* w : waiters) {
-      if (w->write == write) Signal(w->fd);
+      if (w->transfer->write != write) continue;
+      if (!w->transfer->finished) w->transfer->Finish(false, code);
+      Signal(w->fd);
     }
   }
 
@@ -214,10 +219,10 @@ struct Port {
 
   // Starts a transfer on 'ov', dropping the results the callers already have.
   Transfer& Start(const Overlapped* ov, const Transfer& t) {
-    for (auto it = transfers.begin(); it != transfers.end();) {
-      it = it->second.delivered ? transfers.erase(it) : std::next(it);
-    }
-    return transfers[ov] = t;
+    std::erase_if(transfers, [](const auto& entry) { return entry.second->delivered; });
+    auto& slot = transfers[ov];
+    slot = std::make_shared<Transfer>(t);
+    return *slot;
   }
 };
 
@@ -365,7 +370,7 @@ struct PosixSerial::Impl {
   }
 
   bool StartTransfer(Handle h, Overlapped& ov, Transfer t, std::uint32_t* done);
-  void Wait(Port& port, const Overlapped* key, bool write);
+  void Wait(Port& port, const std::shared_ptr<Transfer>& transfer);
 };
 
 PosixSerial::PosixSerial() : impl_(std::make_unique<Impl>()) {}
@@ -615,15 +620,14 @@ bool PosixSerial::Write(Handle h, const void* data, std::uint32_t count, std::ui
   return impl_->StartTransfer(h, ov, t, done);
 }
 
-// Waits until the transfer on 'key' has finished: all bytes moved, aborted,
-// failed, timed out (writes) or stopped (reads of a TThread).
-void PosixSerial::Impl::Wait(Port& port, const Overlapped* key, bool write) {
-  // Ends the transfer unless it has ended (or been replaced) meanwhile.
-  auto finish = [&port, key](std::uint32_t code) {
+// Waits until the transfer has finished: all bytes moved, aborted, failed,
+// timed out (writes) or stopped (reads of a TThread).
+void PosixSerial::Impl::Wait(Port& port, const std::shared_ptr<Transfer>& transfer) {
+  Transfer& t = *transfer;  // its members only under the port's lock
+  const bool write = t.write;
+  auto finish = [&port, &t](std::uint32_t code) {
     std::lock_guard<std::mutex> lock(port.mutex);
-    if (auto it = port.transfers.find(key); it != port.transfers.end() && !it->second.finished) {
-      it->second.Finish(false, code);
-    }
+    if (!t.finished) t.Finish(false, code);
   };
   const int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wakeFd < 0) {
@@ -638,14 +642,11 @@ void PosixSerial::Impl::Wait(Port& port, const Overlapped* key, bool write) {
     ::close(wakeFd);
     return;
   }
-  Waiter waiter{wakeFd, write};
+  Waiter waiter{wakeFd, transfer};
   std::unique_lock<std::mutex> lock(port.mutex);
   port.waiters.push_back(&waiter);
   bool broken = false;  // hang-up or a failing poll()
   for (;;) {
-    auto it = port.transfers.find(key);
-    if (it == port.transfers.end()) break;  // the caller started another transfer on it
-    Transfer& t = it->second;
     port.Progress(t);
     if (t.finished) break;
     if (broken) {
@@ -684,16 +685,14 @@ bool PosixSerial::Result(Handle h, Overlapped& ov, std::uint32_t* done, bool wai
   std::unique_lock<std::mutex> lock(port->mutex);
   auto it = port->transfers.find(&ov);
   if (it == port->transfers.end()) return Fail(kErrorInvalidParameter);
-  port->Progress(it->second);
-  if (!it->second.finished && wait) {
-    const bool write = it->second.write;
+  const std::shared_ptr<Transfer> transfer = it->second;
+  Transfer& t = *transfer;
+  port->Progress(t);
+  if (!t.finished && wait) {
     lock.unlock();
-    impl_->Wait(*port, &ov, write);
+    impl_->Wait(*port, transfer);
     lock.lock();
-    it = port->transfers.find(&ov);
-    if (it == port->transfers.end()) return Fail(kErrorOperationAborted);
   }
-  Transfer& t = it->second;
   ov.InternalHigh = t.done;
   if (!t.finished) {
     ov.Internal = kErrorIoPending;
