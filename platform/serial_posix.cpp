@@ -232,10 +232,57 @@ std::atomic<std::uintptr_t> gNextToken{0x1000};
 
 Handle NewToken() { return reinterpret_cast<Handle>(gNextToken.fetch_add(0x10)); }
 
-bool ToTermios(const Dcb& d, termios& t, std::uint32_t& error) {
+#if defined(__linux__) && (defined(__x86_64__) || defined(__i386__) || defined(__aarch64__) || defined(__arm__))
+#define PLUG_FREE_SPEEDS 1
+// The kernel's terminal settings with the speed in baud, for speeds that have
+// no B constant. glibc declares neither the struct nor its requests.
+struct KernelTermios2 {
+  tcflag_t c_iflag;
+  tcflag_t c_oflag;
+  tcflag_t c_cflag;
+  tcflag_t c_lflag;
+  cc_t c_line;
+  cc_t c_cc[19];
+  speed_t c_ispeed;
+  speed_t c_ospeed;
+};
+constexpr unsigned long kGetTermios2 = _IOR('T', 0x2A, KernelTermios2);
+constexpr unsigned long kSetTermios2 = _IOW('T', 0x2B, KernelTermios2);
+constexpr tcflag_t kSpeedBits = 0010017;        // CBAUD
+constexpr tcflag_t kInputSpeedBits = 0010017u << 16;  // CIBAUD: 0 = as the output
+constexpr tcflag_t kOtherSpeed = 0010000;       // BOTHER
+
+// Applies t with 'baud' as its speed in one request.
+bool SetWithFreeSpeed(int fd, const termios& t, std::uint32_t baud) {
+  KernelTermios2 k{};
+  k.c_iflag = t.c_iflag;
+  k.c_oflag = t.c_oflag;
+  k.c_cflag = (t.c_cflag & ~(kSpeedBits | kInputSpeedBits)) | kOtherSpeed;
+  k.c_lflag = t.c_lflag;
+  k.c_line = t.c_line;
+  std::copy_n(t.c_cc, std::size(k.c_cc), k.c_cc);
+  k.c_ispeed = baud;
+  k.c_ospeed = baud;
+  return ::ioctl(fd, kSetTermios2, &k) == 0;
+}
+
+std::uint32_t FreeSpeed(int fd) {
+  KernelTermios2 k{};
+  return ::ioctl(fd, kGetTermios2, &k) == 0 ? k.c_ospeed : 0;
+}
+#endif
+
+// Changes t as the Dcb says. A speed without a B constant is left to the
+// caller (freeSpeed true) when the platform can set it.
+bool ToTermios(const Dcb& d, termios& t, bool& freeSpeed, std::uint32_t& error) {
   error = kErrorInvalidParameter;
-  speed_t speed;
-  if (!SpeedCode(d.BaudRate, speed)) return false;
+  speed_t speed = B38400;
+  freeSpeed = !SpeedCode(d.BaudRate, speed);
+#ifdef PLUG_FREE_SPEEDS
+  if (freeSpeed && d.BaudRate == 0) return false;
+#else
+  if (freeSpeed) return false;
+#endif
   if (d.ByteSize < 5 || d.ByteSize > 8 || d.Parity > kSpaceParity || d.StopBits > kTwoStopBits) return false;
   // As on a 16550: 1.5 stop bits only with 5 data bits, 2 only with more.
   if (d.StopBits == kOne5StopBits && d.ByteSize != 5) return false;
@@ -290,8 +337,11 @@ bool ToTermios(const Dcb& d, termios& t, std::uint32_t& error) {
 }
 
 // Overwrites the members termios holds; the others keep their value in d.
-void FromTermios(const termios& t, Dcb& d) {
+void FromTermios(int fd, const termios& t, Dcb& d) {
   if (std::uint32_t baud = BaudOf(::cfgetospeed(&t)); baud != 0) d.BaudRate = baud;
+#ifdef PLUG_FREE_SPEEDS
+  else if (std::uint32_t free = FreeSpeed(fd); free != 0) d.BaudRate = free;
+#endif
   switch (t.c_cflag & CSIZE) {
     case CS5: d.ByteSize = 5; break;
     case CS6: d.ByteSize = 6; break;
@@ -425,7 +475,7 @@ Handle PosixSerial::Open(const char* path) {
   port->dcb.fBinary = true;
   port->dcb.fDtrControl = kDtrControlEnable;  // the driver raises DTR and RTS on open
   port->dcb.fRtsControl = kRtsControlEnable;
-  FromTermios(t, port->dcb);
+  FromTermios(fd, t, port->dcb);
 
   const Handle h = NewToken();
   std::lock_guard<std::mutex> lock(impl_->mutex);
@@ -482,7 +532,7 @@ bool PosixSerial::GetState(Handle h, Dcb& dcb) {
   termios t;
   if (::tcgetattr(port->fd, &t) != 0) return Fail(FromErrno(errno));
   dcb = port->dcb;
-  FromTermios(t, dcb);
+  FromTermios(port->fd, t, dcb);
   return true;
 }
 
@@ -493,8 +543,15 @@ bool PosixSerial::SetState(Handle h, const Dcb& dcb) {
   termios t;
   if (::tcgetattr(port->fd, &t) != 0) return Fail(FromErrno(errno));
   std::uint32_t error = 0;
-  if (!ToTermios(dcb, t, error)) return Fail(error);
-  if (::tcsetattr(port->fd, TCSANOW, &t) != 0) return Fail(FromErrno(errno));
+  bool freeSpeed = false;
+  if (!ToTermios(dcb, t, freeSpeed, error)) return Fail(error);
+#ifdef PLUG_FREE_SPEEDS
+  const bool applied = freeSpeed ? SetWithFreeSpeed(port->fd, t, dcb.BaudRate)
+                                 : ::tcsetattr(port->fd, TCSANOW, &t) == 0;
+#else
+  const bool applied = ::tcsetattr(port->fd, TCSANOW, &t) == 0;
+#endif
+  if (!applied) return Fail(FromErrno(errno));
   // DTR/RTS as the Dcb says. Handshake lines start raised; with CRTSCTS the
   // driver drives RTS from then on. Toggle mode idles low.
   const bool dtr = dcb.fDtrControl != kDtrControlDisable;

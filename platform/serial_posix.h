@@ -8,6 +8,12 @@
 // closed handle stays refused (kErrorInvalidHandle) for the life of the
 // process, because tokens are not reused.
 //
+// Line settings: SetState writes the whole terminal configuration (raw mode,
+// no driver time-outs) and keeps the Dcb members termios has no place for, so
+// that GetState gives them back; the members termios holds are read back from
+// the terminal (a pseudo-terminal, for one, always carries 8 data bits and no
+// parity). Speeds without a B constant are set exactly on Linux.
+//
 // Reads and writes run on the non-blocking descriptor and are waited for with
 // poll() in Result(). A pending read is ended by Purge(kPurgeRxAbort), by
 // Close(), and by the stop request of the TThread that waits for it; a pending
