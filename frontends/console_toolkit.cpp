@@ -216,21 +216,19 @@ void ConsoleBackend::ControlChanged(TControl& control, Change what) {
   std::lock_guard<std::mutex> lock(outMutex_);
   const std::string caption = Cp1252ToUtf8(PlainCaption(control.Caption()));
   switch (control.Kind()) {
-    case ControlKind::Label:
+    case ControlKind::Label: {
       if (what != Change::Caption) return;
+      std::string text = Cp1252ToUtf8(control.Caption());
+      std::replace(text.begin(), text.end(), '\n', ' ');
       if (barOpen_) {
         // Beside the moving bar, so that a status per step does not scroll.
-        barStatus_ = Cp1252ToUtf8(control.Caption());
-        std::replace(barStatus_.begin(), barStatus_.end(), '\n', ' ');
+        barStatus_ = std::move(text);
         RedrawBar();
-        return;
-      }
-      {
-        std::string text = Cp1252ToUtf8(control.Caption());
-        std::replace(text.begin(), text.end(), '\n', ' ');
+      } else {
         PrintLines("[status] " + text + "\n");
       }
       return;
+    }
     case ControlKind::Memo:
       if (what == Change::LineAdded) {
         const TStrings& lines = *static_cast<TMemo&>(control).Lines;
