@@ -27,10 +27,6 @@
 
 namespace plat {
 
-// Windows' code for "the overlapped transfer is still running" from
-// Result(wait = false).
-constexpr std::uint32_t kErrorIoIncomplete = 996;
-
 class PosixSerial final : public SerialApi {
  public:
   PosixSerial();
