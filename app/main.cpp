@@ -1,0 +1,301 @@
+#include "app/main.h"
+
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include "discovery/searchplug.h"
+#include "serial/asynccomm.h"
+#include "serial/commands.h"
+#include "serial/threads.h"
+#include "update/fwupdatestringarray.h"
+
+std::atomic<TAsyncComm*> SharedComm{nullptr};
+plat::Handle PlugPort = nullptr;
+TReadC99* ReportReader = nullptr;
+TForm1* Form1 = nullptr;
+
+const char* const CarriedRevision = "1.63.2";
+const char* const CarriedBanner = "Orvane QUOR PLUG Firmware Revision 1.63.2 Build Dec 10 2002 16:08:26";
+
+namespace {
+
+constexpr const char* kAppTitle = "QUOR Plug Update";
+
+constexpr const char* kNoPlugText = "Keinen Plug an COM1/2 gefunden.\nBitte erneut versuchen.";
+constexpr const char* kNoPlugCaption = "Keinen Plug gefunden";
+constexpr const char* kTooOldText =
+    "Ihr Quor Plug ist sehr alt und l\xE4\xDFt sich nicht\nupdaten. Setzen Sie sich bitte mit dem "
+    "Support\nin Verbindung.";
+constexpr const char* kTooOldCaption = "Kein Update m\xF6glich";
+constexpr const char* kNoMonitorText = "Konnte nicht in Monitor Modus schalten";
+constexpr const char* kNoMonitorCaption = "Kein Monitor Modus";
+constexpr const char* kUpdateErrorText = "Fehler beim Updaten des alten Quor Plug";
+constexpr const char* kUpdateErrorCaption = "Update Fehler";
+constexpr const char* kFlashedText =
+    "Der Plug wurde erfolgreich geflasht.\nDie eingestellten Parameter wurden auf default\nWerte "
+    "zur\xFC"
+    "ckgesetzt.";
+constexpr const char* kFlashedCaption = "Plug geflasht";
+
+constexpr unsigned kNotice = tk::kMbOk | tk::kMbIconInformation;  // 0x40
+constexpr unsigned kNoPlugFlags = tk::kMbRetryCancel | tk::kMbIconQuestion;  // 0x25
+
+TAsyncComm* Comm() { return SharedComm.load(std::memory_order_acquire); }
+
+}  // namespace
+
+int SendToPlug(std::uint16_t count, const void* data) {
+  TAsyncComm* comm = Comm();
+  return comm != nullptr ? comm->WriteData(count, data) : 0;
+}
+
+// --- window -----------------------------------------------------------------
+
+TForm1::TForm1(TApplication* /*owner*/) {
+  Width = 322;
+  Height = 258;
+  Left = 682;
+  Top = 387;
+  Centered = true;
+  Color = tk::Color::BtnFace;
+  FontName = "MS Sans Serif";
+  FontHeight = -11;
+  SetCaption(kAppTitle);
+
+  Memo1 = Add<TMemo>("Memo1", TRect{0, 0, 314, 129});
+  Memo1->TabOrder = 3;
+  BSearch = Add<TButton>("BSearch", TRect{8, 144, 97, 25});
+  BSearch->SetCaption("Quor Plug &suchen");
+  BSearch->TabOrder = 0;
+  BSearch->OnClick = [this](TObject* sender) { BSearchClick(sender); };
+  BUpdate = Add<TButton>("BUpdate", TRect{121, 144, 72, 25});
+  BUpdate->SetCaption("&Update");
+  BUpdate->SetEnabled(false);
+  BUpdate->TabOrder = 1;
+  BUpdate->OnClick = [this](TObject* sender) { BUpdateClick(sender); };
+  BExit = Add<TButton>("BExit", TRect{208, 144, 75, 25});
+  BExit->SetCaption("&Beenden");
+  BExit->TabOrder = 2;
+  BExit->OnClick = [this](TObject* sender) { BExitClick(sender); };
+  LStatus = Add<TLabel>("LStatus", TRect{8, 176, 281, 13});
+  LStatus->SetCaption("Ready");
+  LStatus->AutoSize = false;
+  CGauge1 = Add<TCGauge>("CGauge1", TRect{2, 200, 295, 20});
+
+  SetCaption(Caption() + " (Fw " + CarriedRevision + ")");
+  UpdateState = 0;
+}
+
+TForm1::~TForm1() {
+  if (UpdateState == 1) {
+    LeaveReportMode();
+  } else if (UpdateState == 2) {
+    LeaveMonitorMode();
+  }
+  // No reader runs any more: frames still queued for this window are released
+  // here, they would be lost otherwise.
+  tk::Current().DiscardPosted(*this, WM_PLUGREPORT, [](const tk::Message& m) {
+    delete[] reinterpret_cast<std::uint8_t*>(m.WParam);
+  });
+  if (TAsyncComm* comm = Comm()) {
+    comm->PurgeAll();
+    SharedComm.store(nullptr, std::memory_order_release);
+    delete comm;
+  }
+  if (PlugPort != nullptr) {
+    plat::Serial().Close(PlugPort);
+    PlugPort = nullptr;
+  }
+  if (Form1 == this) Form1 = nullptr;
+}
+
+void TForm1::Dispatch(tk::Message& message) {
+  if (message.Msg == WM_PLUGREPORT) {
+    WMPlugReport(message);
+    return;
+  }
+  if (message.Msg == WM_PLUGENDAPP) {
+    // An oversized report header: the tool ends as if the user closed it.
+    Application->Terminate();
+    Close();
+    return;
+  }
+  TForm::Dispatch(message);
+}
+
+void TForm1::BExitClick(TObject* /*sender*/) { Application->Terminate(); }
+
+// --- search -----------------------------------------------------------------
+
+void TForm1::BSearchClick(TObject* /*sender*/) {
+  LStatus->SetCaption("Suche nach Plug ...");
+  LStatus->Repaint();
+  BSearch->SetEnabled(false);
+  SharedComm.store(new TAsyncComm(nullptr), std::memory_order_release);
+  auto* search = new TSuchePlug(Comm(), nullptr, false);
+
+  for (;;) {
+    char portName[9];
+    PlugPort = search->FindPlug(portName);
+    if (PlugPort != nullptr) break;
+    const int answer = Application->MessageBox(kNoPlugText, kNoPlugCaption, kNoPlugFlags);
+    if (answer == tk::kIdRetry) continue;
+    LStatus->SetCaption("Ready");
+    BSearch->SetEnabled(true);
+    TAsyncComm* comm = Comm();
+    SharedComm.store(nullptr, std::memory_order_release);
+    delete comm;
+    delete search;
+    return;
+  }
+
+  // The identifier follows "(", 0x01 and "$".
+  char identifier[18];
+  std::memcpy(identifier, search->GetPnPString() + 3, sizeof identifier);
+  delete search;
+
+  if (std::memcmp(identifier, "QZM1010", 7) == 0) {
+    Application->MessageBox(kTooOldText, kTooOldCaption, kNotice);
+    Application->Terminate();
+    return;
+  }
+  EnterReportMode();
+}
+
+void ResetToReady(TForm1* form, plat::Handle* port) {
+  if (TAsyncComm* comm = Comm()) {
+    SharedComm.store(nullptr, std::memory_order_release);
+    delete comm;
+  }
+  if (*port != nullptr) {
+    plat::Serial().Close(*port);
+    *port = nullptr;
+  }
+  form->LStatus->SetCaption("Ready");
+  form->BSearch->SetEnabled(true);
+  form->BUpdate->SetEnabled(false);
+  form->BExit->SetEnabled(true);
+  form->UpdateState = 0;
+  Application->ProcessMessages();
+}
+
+// --- report mode ------------------------------------------------------------
+
+void TForm1::EnterReportMode() {
+  // The reader runs before the request goes out, so the answer cannot be missed.
+  ReportReader = new TReadC99;
+  reportReaderControl_ = ReportReader->Control();
+  SendReportRequest();
+  UpdateState = 1;
+}
+
+void TForm1::SendReportRequest() { SendToPlug(4, cmd::kReportRequest); }
+
+void TForm1::WMPlugReport(tk::Message& message) {
+  auto* frame = reinterpret_cast<std::uint8_t*>(message.WParam);
+  ShowPlugReport(frame);
+  delete[] frame;
+  TForm::Dispatch(message);
+}
+
+void TForm1::StopReportReader() {
+  if (ReportReader != nullptr) {
+    reportReaderControl_->RequestStop();
+    ReportReader = nullptr;
+  }
+  if (TAsyncComm* comm = Comm()) comm->PurgeAll();
+  // Only one reader may use the port at a time, and the port object must
+  // outlive it: wait until the aborted read has returned and the reader ended.
+  if (reportReaderControl_ != nullptr) {
+    reportReaderControl_->WaitFinished();
+    reportReaderControl_.reset();
+    TThread::ReapFinished();
+  }
+}
+
+void TForm1::ShowPlugReport(const std::uint8_t* frame) {
+  if (frame[0] != cmd::kVersionReportType || frame[1] != cmd::kVersionReportCode) return;
+  // The version text ends at its first zero byte, and never past the payload.
+  const std::size_t length = static_cast<std::size_t>(frame[2]) * 256 + frame[3];
+  const char* payload = reinterpret_cast<const char*>(frame + 4);
+  const void* zero = std::memchr(payload, 0, length);
+  const std::string version(payload, zero != nullptr ? static_cast<const char*>(zero) - payload : length);
+
+  Memo1->Lines->Add("Vorhandene Firmware-Version Ihres Quor Plug:");
+  Memo1->Lines->Add("\"" + version + "\"");
+  Memo1->Lines->Add("");
+  Memo1->Lines->Add("Wenn Sie Ihren Quor Plug auf die Version");
+  Memo1->Lines->Add(std::string("\"") + CarriedBanner + "\"");
+  Memo1->Lines->Add("bringen wollen, dann dr\xFC" "cken Sie bitte die Taste \"Update\".");
+  BUpdate->SetEnabled(true);
+  StopReportReader();
+  LStatus->SetCaption("Ready");
+  BUpdate->SetFocus();
+}
+
+void TForm1::LeaveReportMode() {
+  SendToPlug(4, cmd::kReportEnd);
+  UpdateState = 0;
+  if (ReportReader != nullptr) StopReportReader();
+}
+
+// --- update -----------------------------------------------------------------
+
+void TForm1::BUpdateClick(TObject* /*sender*/) {
+  BUpdate->SetEnabled(false);
+  BExit->SetEnabled(false);
+  LStatus->SetCaption("Switch to Monitor Mode ...");
+  LStatus->Repaint();
+
+  auto* control = new PlugControl;
+  const bool inMonitor = control->EnterMonitorMode();
+  delete control;
+  if (!inMonitor) {
+    Application->MessageBox(kNoMonitorText, kNoMonitorCaption, kNotice);
+    ResetToReady(this, &PlugPort);
+    return;
+  }
+  UpdateState = 2;
+  LStatus->SetCaption("Updating Plug ...");
+  LStatus->Repaint();
+
+  auto* update = new TFwUpdateSA("", 0, CGauge1, LStatus);
+  const bool result = update->UpdateFromImage();
+  delete update;
+  if (!result) {
+    // The plug stays in its boot monitor; no exit is sent.
+    Application->MessageBox(kUpdateErrorText, kUpdateErrorCaption, kNotice);
+    ResetToReady(this, &PlugPort);
+    return;
+  }
+  SendToPlug(1, cmd::kMonitorExit);
+  ResetToReady(this, &PlugPort);
+  tk::MessageBeep(0);
+  Application->MessageBox(kFlashedText, kFlashedCaption, kNotice);
+  Application->Terminate();
+}
+
+void TForm1::LeaveMonitorMode() {
+  SendToPlug(1, cmd::kMonitorExit);
+  UpdateState = 0;
+}
+
+// --- program entry ----------------------------------------------------------
+
+int PlugMain() {
+  try {
+    Application->Initialize();
+    Application->SetTitle(kAppTitle);
+    Form1 = new TForm1(Application);
+    Application->CreateForm(Form1);
+    Application->Run();
+  } catch (const std::exception& e) {
+    Application->ShowException(e);
+  }
+  // Destroying the window runs its exit sequence.
+  delete Form1;
+  Form1 = nullptr;
+  TThread::JoinAll();
+  return 0;
+}

@@ -1,0 +1,84 @@
+// Finding the plug: probes COM1, then COM2. A probe opens the port at 1200 7N1,
+// runs the serial Plug-and-Play line sequence, reads and checks the identifier,
+// switches to 115200 8N1 with RTS/CTS flow control and completes the setup
+// handshake. A successful probe leaves the port open and attached to the
+// shared TAsyncComm and hands its handle to the caller.
+#pragma once
+
+#include <atomic>
+#include <memory>
+
+#include "platform/serial_api.h"
+#include "platform/thread.h"
+#include "platform/toolkit.h"
+
+class TAsyncComm;
+
+// Hand-over flags between the reader threads and the GUI thread. The reader
+// completes its text before it sets a flag (release); the GUI thread reads the
+// text after it has seen the flag (acquire) or after the reader has ended.
+extern std::atomic<bool> PnPStarted;
+extern std::atomic<bool> PnPComplete;
+extern std::atomic<bool> SetupReady;
+extern char SetupResponse[16];
+
+constexpr int PnPCapacity = 512;
+
+// Reads the identifier byte by byte up to ")". Frees itself when it ends.
+class TLesePnP final : public TThread {
+ public:
+  explicit TLesePnP(TAsyncComm* comm);
+
+  TAsyncComm* Comm;
+  char* Buffer = nullptr;
+  std::atomic<bool>* Started = nullptr;
+  std::atomic<bool>* Complete = nullptr;
+  int Capacity = 0;
+
+ protected:
+  void Execute() override;
+};
+
+// Reads the setup response and compares it with "QUOR PLUG READY" byte by byte.
+// Frees itself when it ends.
+class TLeseSetupRes final : public TThread {
+ public:
+  explicit TLeseSetupRes(TAsyncComm* comm);
+
+  TAsyncComm* Comm;
+  std::atomic<bool>* Ready = nullptr;
+  char* Buffer = nullptr;
+
+ protected:
+  void Execute() override;
+};
+
+class TSuchePlug {
+ public:
+  // log: optional diagnostic lines; showErrors: also show line-setting
+  // failures in message boxes.
+  TSuchePlug(TAsyncComm* comm, TStrings* log, bool showErrors);
+
+  // Probes "\\.\COM1", then "\\.\COM2". portName (9 bytes) receives the name
+  // of the last port probed. The open port, or null.
+  plat::Handle FindPlug(char* portName);
+  plat::Handle Probe(const char* portName);
+  char* GetPnPString() { return PnPString; }
+
+  bool OpenPort();
+  bool ReadPnPId(plat::Handle port);
+  bool SetFastLine();
+  bool SetupHandshake();
+
+  char PortName[9] = {};
+  plat::Handle PortHandle = nullptr;
+  TAsyncComm* Comm;
+  TStrings* Log;
+  bool ShowErrors;
+  char PnPString[PnPCapacity] = {};
+
+ private:
+  void AddLog(const std::string& line);
+  // Purges and closes PortHandle after a failed stage.
+  void ClosePort();
+};

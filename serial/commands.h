@@ -1,0 +1,38 @@
+// The byte sequences the tool sends to the plug, and the report frames the plug
+// sends back in report mode. Command frames are a bare 4-byte header.
+//
+//   offset 0: type (0x01 for commands; 0x05 for the firmware-version report)
+//   offset 1: code
+//   offset 2: payload length, 16-bit big-endian
+//   offset 4: payload
+#pragma once
+
+#include <cstdint>
+
+namespace cmd {
+
+constexpr std::uint8_t kReportRequest[4] = {0x01, 0xF7, 0x00, 0x00};
+constexpr std::uint8_t kMonitorRequest[4] = {0x01, 0xF8, 0x00, 0x00};
+constexpr std::uint8_t kReportEnd[4] = {0x01, 0xF6, 0x00, 0x00};
+constexpr std::uint8_t kMonitorWakeUp[2] = {0x1B, 0x1B};
+constexpr std::uint8_t kMonitorExit[1] = {0x78};  // 'x'
+
+constexpr std::uint8_t kVersionReportType = 0x05;
+constexpr std::uint8_t kVersionReportCode = 0xDD;
+
+// Boot-monitor prompt characters.
+constexpr char kPrompt = '>';
+constexpr char kColon = ':';
+constexpr char kLoadReady = 'd';
+
+}  // namespace cmd
+
+// Window message that carries one report frame (wParam: the frame block,
+// allocated with new[]; lParam: 4). The receiver releases the block.
+constexpr unsigned WM_PLUGREPORT = 0x8032;
+// Window message with which the frame reader asks the GUI thread to end the
+// application.
+constexpr unsigned WM_PLUGENDAPP = 0x8033;
+
+// A header announcing this many payload bytes or more is refused.
+constexpr int ReportLengthLimit = 4050;

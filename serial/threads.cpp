@@ -1,0 +1,133 @@
+#include "serial/threads.h"
+
+#include <cstring>
+
+#include "app/main.h"
+#include "serial/asynccomm.h"
+
+// --- TReadC99 ---------------------------------------------------------------
+
+TReadC99::TReadC99() {
+  FreeOnTerminate = true;
+  Resume();
+}
+
+void TReadC99::Execute() {
+  while (!Terminated()) {
+    if (refused_) {
+      plat::Sleep(1);
+      continue;
+    }
+    while (WantedCount <= 0 && !Terminated()) plat::Sleep(1);
+    TAsyncComm* comm = SharedComm.load(std::memory_order_acquire);
+    if (comm == nullptr) {
+      plat::Sleep(1);
+      continue;
+    }
+    const int got = comm->ReadData(WantedCount, RxBuffer);
+    if (got == WantedCount && !Terminated() && !Application->Terminated()) {
+      if (!Assemble()) refused_ = true;
+    }
+  }
+  // A half-built frame is never delivered.
+  delete[] FrameBuffer;
+  FrameBuffer = nullptr;
+}
+
+bool TReadC99::Assemble() {
+  if (ExpectHeader) {
+    ExpectHeader = false;
+    const int length = RxBuffer[2] * 256 + RxBuffer[3];
+    WantedCount = length;
+    if (length >= ReportLengthLimit) {
+      // The GUI thread ends the application as if the user had closed it.
+      tk::PostMessage(Form1, WM_PLUGENDAPP, 0, 0);
+      return false;
+    }
+    FrameBuffer = new std::uint8_t[static_cast<std::size_t>(length) + 4];
+    std::memcpy(FrameBuffer, RxBuffer, 4);
+    if (length != 0) return true;
+    ExpectHeader = true;
+    WantedCount = 4;
+    Deliver();
+    return true;
+  }
+  ExpectHeader = true;
+  std::memcpy(FrameBuffer + 4, RxBuffer, static_cast<std::size_t>(WantedCount));
+  WantedCount = 4;
+  Deliver();
+  return true;
+}
+
+void TReadC99::Deliver() {
+  std::uint8_t* frame = FrameBuffer;
+  FrameBuffer = nullptr;
+  // The frame belongs to the window from here on; if it cannot take it, the
+  // block must not be lost.
+  if (!tk::PostMessage(Form1, WM_PLUGREPORT, reinterpret_cast<std::uintptr_t>(frame), 4)) delete[] frame;
+}
+
+// --- TReadChar --------------------------------------------------------------
+
+TReadChar::TReadChar(char target) : Target(target) { Resume(); }
+
+TReadChar::~TReadChar() {
+  Terminate();
+  WaitFor();
+}
+
+void TReadChar::Execute() {
+  while (!Terminated()) {
+    char cell = 0;
+    TAsyncComm* comm = SharedComm.load(std::memory_order_acquire);
+    const int got = comm != nullptr ? comm->ReadData(1, &cell) : 0;
+    if (got == 1 && cell == Target) {
+      Found.store(true, std::memory_order_release);
+      return;
+    }
+    // A port that fails at once must not make this loop spin.
+    if (got == 0 && !Terminated()) plat::Sleep(1);
+  }
+}
+
+// --- PlugControl ------------------------------------------------------------
+
+bool PlugControl::WaitForPrompt(int ticks) { return WaitForChar(cmd::kPrompt, ticks); }
+
+bool PlugControl::WaitForChar(char character, int ticks) {
+  auto* waiter = new TReadChar(character);
+  bool found = false;
+  for (int i = 0; i < ticks && !found; ++i) {
+    Application->ProcessMessages();
+    plat::Sleep(10);
+    found = waiter->Found.load(std::memory_order_acquire);
+  }
+  waiter->Terminate();
+  if (TAsyncComm* comm = SharedComm.load(std::memory_order_acquire)) comm->PurgeAll();
+  delete waiter;
+  return found;
+}
+
+int PlugControl::SendMonitorRequest() {
+  TAsyncComm* comm = SharedComm.load(std::memory_order_acquire);
+  return comm != nullptr ? comm->WriteData(4, cmd::kMonitorRequest) : 0;
+}
+
+int PlugControl::SendReportEnd() {
+  TAsyncComm* comm = SharedComm.load(std::memory_order_acquire);
+  return comm != nullptr ? comm->WriteData(4, cmd::kReportEnd) : 0;
+}
+
+bool PlugControl::EnterMonitorMode() {
+  TAsyncComm* comm = SharedComm.load(std::memory_order_acquire);
+  if (comm == nullptr) return false;
+  SendMonitorRequest();
+  plat::Sleep(100);
+  SendReportEnd();
+  plat::Sleep(500);
+  comm->SetLine(2, true);
+  plat::Sleep(500);
+  comm->PurgeInput();
+  comm->WriteData(2, cmd::kMonitorWakeUp);
+  return WaitForPrompt(300);
+}

@@ -1,0 +1,57 @@
+// Reader threads of report mode and of the boot monitor, and PlugControl, the
+// prompt waits and the switch into the boot monitor.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/thread.h"
+#include "serial/commands.h"
+
+// Cuts the plug's byte stream into report frames and posts each one to the
+// main window as WM_PLUGREPORT. Created running; frees itself when it ends.
+// Stop: Terminate() (through Control()), then PurgeAll on SharedComm.
+class TReadC99 final : public TThread {
+ public:
+  TReadC99();
+
+  std::int32_t WantedCount = 4;
+  std::uint8_t* FrameBuffer = nullptr;
+  bool ExpectHeader = true;
+  std::uint8_t RxBuffer[ReportLengthLimit];
+
+ protected:
+  void Execute() override;
+
+ private:
+  // Returns false when the reader must read nothing more (oversized header).
+  bool Assemble();
+  void Deliver();
+  bool refused_ = false;
+};
+
+// Watches the incoming bytes for one character. Created running; destroyed
+// (with a wait for its end) by the wait that created it.
+class TReadChar final : public TThread {
+ public:
+  explicit TReadChar(char target);
+  ~TReadChar() override;
+
+  const char Target;
+  std::atomic<bool> Found{false};
+
+ protected:
+  void Execute() override;
+};
+
+// Commands and waits on the shared serial-port object. Holds no state.
+class PlugControl {
+ public:
+  // True when '>' arrived within the ticks (one tick: event pump + 10 ms).
+  bool WaitForPrompt(int ticks);
+  bool WaitForChar(char character, int ticks);
+  int SendMonitorRequest();
+  int SendReportEnd();
+  // Report mode -> boot monitor at 57600 baud; true once its '>' arrived.
+  bool EnterMonitorMode();
+};

@@ -1,0 +1,91 @@
+#include "update/fwupdate.h"
+
+#include <cstring>
+#include <iostream>
+
+#include "app/main.h"
+#include "platform/thread.h"
+#include "serial/threads.h"
+
+TFwUpdate::TFwUpdate(const std::string& fileName, std::uint8_t option, TCGauge* gauge, TLabel* label,
+                     std::uint8_t verbose)
+    : FileName(fileName), Option(option), Verbose(verbose), Gauge(gauge), StatusLabel(label),
+      Plug(new PlugControl) {}
+
+TFwUpdate::~TFwUpdate() { delete Plug; }
+
+bool TFwUpdate::SendWhole(const char* text, std::size_t length) {
+  return SendToPlug(static_cast<std::uint16_t>(length), text) == static_cast<int>(length);
+}
+
+bool TFwUpdate::ProgramFlash(int count, std::FILE* source) {
+  if (StatusLabel != nullptr) {
+    StatusLabel->SetCaption("Erasing Flash ...");
+    StatusLabel->Repaint();
+  }
+  Application->ProcessMessages();
+
+  // Each command is followed by a bounded wait for the monitor's answer. The
+  // waits only pace the sequence; a command that cannot be written ends it.
+  if (!SendWhole("e", 1)) return false;
+  Plug->WaitForChar(':', 50);
+  if (!SendWhole("10000\r", 6)) return false;
+  Plug->WaitForChar(':', 50);
+  if (!SendWhole("37fff\r", 6)) return false;
+  Plug->WaitForPrompt(300);
+  if (!SendWhole("l", 1)) return false;
+  Plug->WaitForChar('d', 100);
+  Plug->WaitForChar('d', 10);
+
+  if (!Download(count, source)) return false;
+  // The monitor confirms the end-of-file record with its prompt; without it
+  // the flash cannot be trusted.
+  return Plug->WaitForPrompt(200);
+}
+
+bool TFwUpdate::Download(int count, std::FILE* source) {
+  if (Gauge != nullptr) Gauge->SetProgress(0);
+  int highest = 0;
+  int counter = 0;
+  if (StatusLabel != nullptr) {
+    StatusLabel->SetCaption("Downloading File " + FileName);
+    StatusLabel->Repaint();
+  }
+  bool ok = true;
+  if (source != nullptr) {
+    std::rewind(source);
+    char line[256];
+    while (!std::feof(source) && !std::ferror(source)) {
+      // A line: characters up to and including the next line feed, at most 255.
+      std::size_t n = 0;
+      while (n < 255) {
+        const int c = std::getc(source);
+        if (c == EOF) break;
+        line[n++] = static_cast<char>(c);
+        if (c == '\n') break;
+      }
+      if (n == 0) continue;
+      if (!SendWhole(line, n)) {
+        ok = false;
+        break;
+      }
+      ++counter;
+      const int percentage = counter * 100 / count;
+      if (percentage > highest) {
+        highest = percentage;
+        if (Gauge != nullptr) Gauge->SetProgress(percentage);
+        if (Verbose != 0) std::cout << '.' << std::flush;
+      }
+      Application->ProcessMessages();
+    }
+  }
+  if (Gauge != nullptr) Gauge->SetProgress(0);
+  if (StatusLabel != nullptr) {
+    StatusLabel->SetCaption("Ready");
+    StatusLabel->Repaint();
+  }
+  if (Verbose != 0) std::cout << "done" << std::endl;
+  if (Gauge != nullptr) Gauge->Repaint();
+  plat::Sleep(1);
+  return ok;
+}

@@ -1,0 +1,42 @@
+// TFwUpdate: one reprogramming of the plug through its boot monitor: erase the
+// flash range, start the load command, stream Intel HEX lines (Download) and
+// wait for the monitor's final prompt. The plug must already be in its boot
+// monitor at 57600 baud.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "platform/toolkit.h"
+
+class PlugControl;
+
+class TFwUpdate {
+ public:
+  TFwUpdate(const std::string& fileName, std::uint8_t option, TCGauge* gauge, TLabel* label,
+            std::uint8_t verbose);
+  TFwUpdate(const TFwUpdate&) = delete;
+  TFwUpdate& operator=(const TFwUpdate&) = delete;
+  virtual ~TFwUpdate();
+
+  // count: the number of lines that Download takes as 100 %; source: handed
+  // to Download. True only when every command and line went out whole and the
+  // monitor answered the last line with its prompt.
+  bool ProgramFlash(int count, std::FILE* source);
+  // Sends the lines of source (opened by the caller) to the plug, with
+  // progress. False when a line could not be written whole; no line is sent
+  // after that.
+  virtual bool Download(int count, std::FILE* source);
+
+  std::string FileName;
+  std::uint8_t Option;
+  std::uint8_t Verbose;
+  TCGauge* Gauge;
+  TLabel* StatusLabel;
+  PlugControl* Plug;
+
+ protected:
+  // Sends one command or line; true when it went out whole.
+  static bool SendWhole(const char* text, std::size_t length);
+};
