@@ -1,5 +1,6 @@
 #!/bin/sh
 # Runs a Windows program of the cross build under Wine.
+# "wine-run.sh --init" only makes the prefix.
 #
 # The Wine prefix is $WINEPREFIX if set, else "wineprefix" in the build folder
 # (the nearest folder upwards holding CMakeCache.txt). A prefix made here maps
@@ -33,6 +34,7 @@ if [ ! -f "$WINEPREFIX/.plug-ports" ]; then
     fi
   ) 9>"$(dirname "$WINEPREFIX")/.wineprefix.lock"
 fi
+[ "${1:-}" = "--init" ] && exit 0
 # A Wine server that opens a pseudo-terminal gets it as its controlling
 # terminal and lists its objects on stderr when the terminal hangs up: start
 # the server with its output discarded (no-op when one is running).

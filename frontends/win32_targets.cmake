@@ -31,11 +31,12 @@ target_include_directories(win32_resources PRIVATE ${CMAKE_BINARY_DIR}/frontends
 set_source_files_properties(${PLUG_WIN32_DIR}/win32_resources.rc PROPERTIES OBJECT_DEPENDS ${PLUG_ICON})
 add_dependencies(win32_resources plug_icon)
 
-# The program itself, once the system's entry (app/main.h: PlugMain) is there.
-if(TARGET app)
+# The program itself, once the system (app/main.h: PlugMain) and the firmware
+# image it carries are there.
+if(TARGET plugsys AND TARGET firmware_image)
   add_executable(plugupdate WIN32 ${PLUG_WIN32_DIR}/win32_main.cpp $<TARGET_OBJECTS:win32_resources>)
   set_target_properties(plugupdate PROPERTIES OUTPUT_NAME QuorPlugUpdate)
-  target_link_libraries(plugupdate PRIVATE app win32_toolkit platform)
+  target_link_libraries(plugupdate PRIVATE plugsys win32_toolkit platform)
 endif()
 
 include(${CMAKE_SOURCE_DIR}/tests/win32/win32_tests.cmake)
