@@ -149,6 +149,7 @@ else
   key "$main" alt+u
   box=$(new_window 240 "$main")
   if [ -n "$box" ]; then
+    sleep 2  # let the box paint
     shot update-done
     pass "end-to-end: message box after the update: '$(xdotool getwindowname "$box")'"
     key "$box" Return
