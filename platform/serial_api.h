@@ -38,6 +38,7 @@ constexpr std::uint32_t kErrorGenFailure = 31;
 constexpr std::uint32_t kErrorNotSupported = 50;
 constexpr std::uint32_t kErrorInvalidParameter = 87;
 constexpr std::uint32_t kErrorOperationAborted = 995;
+constexpr std::uint32_t kErrorIoIncomplete = 996;
 constexpr std::uint32_t kErrorIoPending = 997;
 
 // Purge flags.

@@ -145,7 +145,9 @@ void TThread::Run(TThread* self, std::shared_ptr<plat::ThreadControl> control) {
 }
 
 void TThread::WaitFor() {
-  if (!started_) return;
+  // The thread itself (a self-freeing thread in its destructor) has nothing to
+  // wait for.
+  if (!started_ || plat::CurrentThreadControl() == control_.get()) return;
   control_->WaitFinished();
   plat::Registry::Get().Join(control_.get());
 }

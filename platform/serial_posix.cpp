@@ -1,0 +1,769 @@
+// plat::SerialApi on termios. See serial_posix.h for the port names and the
+// handle rules, serial_api.h for the contract every backend keeps.
+//
+// Locking: the backend's table lock (Impl::mutex) is only held to look a
+// handle up; a port's own lock is held for every change of the port's state
+// and around the non-blocking read()/write() calls, never while waiting. The
+// table lock is never taken while a port lock is held. A waiting Result()
+// arms its thread's stop waker before it takes the port lock and disarms it
+// after releasing it, because the waker is called under the ThreadControl's
+// lock.
+#include "platform/serial_posix.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <string_view>
+#include <vector>
+
+#include "platform/thread.h"
+
+namespace plat {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Escape functions beyond the modem lines (Win32 values).
+constexpr std::uint32_t kSetXoff = 1;
+constexpr std::uint32_t kSetXon = 2;
+constexpr std::uint32_t kSetBreak = 8;
+constexpr std::uint32_t kClrBreak = 9;
+
+struct Speed {
+  std::uint32_t baud;
+  speed_t code;
+};
+
+constexpr Speed kSpeeds[] = {
+    {50, B50},         {75, B75},         {110, B110},         {134, B134},
+    {150, B150},       {200, B200},       {300, B300},         {600, B600},
+    {1200, B1200},     {1800, B1800},     {2400, B2400},       {4800, B4800},
+    {9600, B9600},     {19200, B19200},   {38400, B38400},     {57600, B57600},
+    {115200, B115200}, {230400, B230400},
+#ifdef B460800
+    {460800, B460800}, {500000, B500000}, {576000, B576000},   {921600, B921600},
+    {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000},
+#endif
+};
+
+bool SpeedCode(std::uint32_t baud, speed_t& code) {
+  for (const Speed& s : kSpeeds) {
+    if (s.baud == baud) {
+      code = s.code;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::uint32_t BaudOf(speed_t code) {
+  for (const Speed& s : kSpeeds) {
+    if (s.code == code) return s.baud;
+  }
+  return 0;
+}
+
+// Error code of a failed system call outside the transfers.
+std::uint32_t FromErrno(int e) {
+  switch (e) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENOTDIR:
+      return kErrorFileNotFound;
+    case EACCES:
+    case EPERM:
+    case EBUSY:
+    case EWOULDBLOCK:
+      return kErrorAccessDenied;
+    case EBADF:
+      return kErrorInvalidHandle;
+    case EINVAL:
+      return kErrorInvalidParameter;
+    case ENOTTY:
+    case EOPNOTSUPP:
+      return kErrorNotSupported;
+    default:
+      return kErrorGenFailure;
+  }
+}
+
+bool Fail(std::uint32_t code) {
+  SetLastError(code);
+  return false;
+}
+
+void Signal(int fd) {
+  const std::uint64_t one = 1;
+  // A full counter already means "woken".
+  [[maybe_unused]] ssize_t n = ::write(fd, &one, sizeof one);
+}
+
+void Drain(int fd) {
+  std::uint64_t value;
+  while (::read(fd, &value, sizeof value) > 0) {
+  }
+}
+
+// Ends a blocked wait when its thread is asked to stop. Runs under the
+// ThreadControl's lock: it only writes to the wait's own eventfd.
+class FdWaker final : public StopWaker {
+ public:
+  explicit FdWaker(int fd) : fd_(fd) {}
+  void WakeForStop() override { Signal(fd_); }
+
+ private:
+  int fd_;
+};
+
+using EventState = std::shared_ptr<std::atomic<bool>>;
+
+struct Transfer {
+  bool write = false;
+  std::uint8_t* in = nullptr;
+  const std::uint8_t* out = nullptr;
+  std::uint32_t count = 0;
+  std::uint32_t done = 0;
+  bool hasDeadline = false;
+  Clock::time_point deadline;
+  bool finished = false;
+  bool ok = false;
+  std::uint32_t error = 0;
+  bool delivered = false;  // the caller has its result
+  EventState event;
+
+  void Finish(bool success, std::uint32_t code) {
+    finished = true;
+    ok = success;
+    error = code;
+    if (event) event->store(true, std::memory_order_release);
+  }
+};
+
+// A wait in Result(), registered with its port so that a purge or a close can
+// wake it. It holds its transfer: another transfer started meanwhile on the
+// same Overlapped does not take its place.
+struct Waiter {
+  int fd;
+  std::shared_ptr<Transfer> transfer;
+};
+
+struct Port {
+  int fd = -1;
+  std::mutex mutex;
+  bool closed = false;
+  Dcb dcb;
+  CommTimeouts timeouts;
+  // The last transfer started on each Overlapped record of the caller.
+  std::map<const Overlapped*, std::shared_ptr<Transfer>> transfers;
+  std::vector<Waiter*> waiters;
+
+  Port() = default;
+  Port(const Port&) = delete;
+  Port& operator=(const Port&) = delete;
+  ~Port() {
+    if (fd >= 0) {
+      ::ioctl(fd, TIOCNXCL);
+      ::close(fd);  // also drops the flock
+    }
+  }
+
+  // Ends every unfinished transfer of one direction with 'code' and wakes its
+  // waits. Caller holds the lock.
+  void Abort(bool write, std::uint32_t code) {
+    for (auto& entry : transfers) {
+      Transfer& t = *entry.second;
+      if (!t.finished && t.write == write) t.Finish(false, code);
+    }
+    for (Waiter* w : waiters) {
+      if (w->transfer->write != write) continue;
+      if (!w->transfer->finished) w->transfer->Finish(false, code);
+      Signal(w->fd);
+    }
+  }
+
+  // Moves the transfer on as far as the descriptor allows without blocking.
+  // Caller holds the lock.
+  void Progress(Transfer& t) {
+    if (t.finished) return;
+    while (t.done < t.count) {
+      const std::uint32_t left = t.count - t.done;
+      const ssize_t n = t.write ? ::write(fd, t.out + t.done, left) : ::read(fd, t.in + t.done, left);
+      if (n > 0) {
+        t.done += static_cast<std::uint32_t>(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) break;
+      t.Finish(false, kErrorGenFailure);  // device gone (EIO) or failing
+      return;
+    }
+    if (t.done == t.count) {
+      t.Finish(true, 0);
+    } else if (t.write && t.hasDeadline && Clock::now() >= t.deadline) {
+      t.Finish(true, 0);  // time-out: completes with the count written so far
+    }
+  }
+
+  // Starts a transfer on 'ov', dropping the results the callers already have.
+  Transfer& Start(const Overlapped* ov, const Transfer& t) {
+    std::erase_if(transfers, [](const auto& entry) { return entry.second->delivered; });
+    auto& slot = transfers[ov];
+    slot = std::make_shared<Transfer>(t);
+    return *slot;
+  }
+};
+
+// Handles are tokens from one counter for ports and events alike, so neither
+// is taken for the other, and no token is given out twice.
+std::atomic<std::uintptr_t> gNextToken{0x1000};
+
+Handle NewToken() { return reinterpret_cast<Handle>(gNextToken.fetch_add(0x10)); }
+
+#if defined(__linux__) && (defined(__x86_64__) || defined(__i386__) || defined(__aarch64__) || defined(__arm__))
+#define PLUG_FREE_SPEEDS 1
+// The kernel's terminal settings with the speed in baud, for speeds that have
+// no B constant. glibc declares neither the struct nor its requests.
+struct KernelTermios2 {
+  tcflag_t c_iflag;
+  tcflag_t c_oflag;
+  tcflag_t c_cflag;
+  tcflag_t c_lflag;
+  cc_t c_line;
+  cc_t c_cc[19];
+  speed_t c_ispeed;
+  speed_t c_ospeed;
+};
+constexpr unsigned long kGetTermios2 = _IOR('T', 0x2A, KernelTermios2);
+constexpr unsigned long kSetTermios2 = _IOW('T', 0x2B, KernelTermios2);
+constexpr tcflag_t kSpeedBits = 0010017;        // CBAUD
+constexpr tcflag_t kInputSpeedBits = 0010017u << 16;  // CIBAUD: 0 = as the output
+constexpr tcflag_t kOtherSpeed = 0010000;       // BOTHER
+
+// Applies t with 'baud' as its speed in one request.
+bool SetWithFreeSpeed(int fd, const termios& t, std::uint32_t baud) {
+  KernelTermios2 k{};
+  k.c_iflag = t.c_iflag;
+  k.c_oflag = t.c_oflag;
+  k.c_cflag = (t.c_cflag & ~(kSpeedBits | kInputSpeedBits)) | kOtherSpeed;
+  k.c_lflag = t.c_lflag;
+  k.c_line = t.c_line;
+  std::copy_n(t.c_cc, std::size(k.c_cc), k.c_cc);
+  k.c_ispeed = baud;
+  k.c_ospeed = baud;
+  return ::ioctl(fd, kSetTermios2, &k) == 0;
+}
+
+std::uint32_t FreeSpeed(int fd) {
+  KernelTermios2 k{};
+  return ::ioctl(fd, kGetTermios2, &k) == 0 ? k.c_ospeed : 0;
+}
+#endif
+
+// Changes t as the Dcb says. A speed without a B constant is left to the
+// caller (freeSpeed true) when the platform can set it.
+bool ToTermios(const Dcb& d, termios& t, bool& freeSpeed, std::uint32_t& error) {
+  error = kErrorInvalidParameter;
+  speed_t speed = B38400;
+  freeSpeed = !SpeedCode(d.BaudRate, speed);
+#ifdef PLUG_FREE_SPEEDS
+  if (freeSpeed && d.BaudRate == 0) return false;
+#else
+  if (freeSpeed) return false;
+#endif
+  if (d.ByteSize < 5 || d.ByteSize > 8 || d.Parity > kSpaceParity || d.StopBits > kTwoStopBits) return false;
+  // As on a 16550: 1.5 stop bits only with 5 data bits, 2 only with more.
+  if (d.StopBits == kOne5StopBits && d.ByteSize != 5) return false;
+  if (d.StopBits == kTwoStopBits && d.ByteSize == 5) return false;
+#ifndef CMSPAR
+  if (d.Parity == kMarkParity || d.Parity == kSpaceParity) return false;
+#endif
+
+  // Raw mode: no line editing, no translation, no signals, no echo.
+  t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
+                                        IXOFF | IXANY | INPCK | IGNPAR);
+  t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+#ifdef CMSPAR
+  t.c_cflag &= ~static_cast<tcflag_t>(CMSPAR);
+#endif
+  t.c_cflag |= CLOCAL | CREAD;
+
+  static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+  t.c_cflag |= kSizes[d.ByteSize - 5];
+  switch (d.Parity) {
+    case kOddParity:
+      t.c_cflag |= PARENB | PARODD;
+      break;
+    case kEvenParity:
+      t.c_cflag |= PARENB;
+      break;
+#ifdef CMSPAR
+    case kMarkParity:
+      t.c_cflag |= PARENB | PARODD | CMSPAR;
+      break;
+    case kSpaceParity:
+      t.c_cflag |= PARENB | CMSPAR;
+      break;
+#endif
+    default:
+      break;
+  }
+  if (d.fParity && d.Parity != kNoParity) t.c_iflag |= INPCK;
+  if (d.StopBits != kOneStopBit) t.c_cflag |= CSTOPB;
+  if (d.fOutxCtsFlow || d.fRtsControl == kRtsControlHandshake) t.c_cflag |= CRTSCTS;
+  if (d.fOutX) t.c_iflag |= IXON;
+  if (d.fInX) t.c_iflag |= IXOFF;
+  t.c_cc[VSTART] = static_cast<cc_t>(d.XonChar);
+  t.c_cc[VSTOP] = static_cast<cc_t>(d.XoffChar);
+  // Reads never wait in the driver: Result() polls.
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 0;
+  if (::cfsetispeed(&t, speed) != 0 || ::cfsetospeed(&t, speed) != 0) return false;
+  return true;
+}
+
+// Overwrites the members termios holds; the others keep their value in d.
+void FromTermios(int fd, const termios& t, Dcb& d) {
+  if (std::uint32_t baud = BaudOf(::cfgetospeed(&t)); baud != 0) d.BaudRate = baud;
+#ifdef PLUG_FREE_SPEEDS
+  else if (std::uint32_t free = FreeSpeed(fd); free != 0) d.BaudRate = free;
+#endif
+  switch (t.c_cflag & CSIZE) {
+    case CS5: d.ByteSize = 5; break;
+    case CS6: d.ByteSize = 6; break;
+    case CS7: d.ByteSize = 7; break;
+    default: d.ByteSize = 8; break;
+  }
+  bool stick = false;
+#ifdef CMSPAR
+  stick = (t.c_cflag & CMSPAR) != 0;
+#endif
+  const bool odd = (t.c_cflag & PARODD) != 0;
+  if ((t.c_cflag & PARENB) == 0) {
+    d.Parity = kNoParity;
+  } else if (stick) {
+    d.Parity = odd ? kMarkParity : kSpaceParity;
+  } else {
+    d.Parity = odd ? kOddParity : kEvenParity;
+  }
+  if ((t.c_cflag & CSTOPB) == 0) {
+    d.StopBits = kOneStopBit;
+  } else {
+    d.StopBits = d.ByteSize == 5 ? kOne5StopBits : kTwoStopBits;
+  }
+  const bool ctsFlow = d.fOutxCtsFlow || d.fRtsControl == kRtsControlHandshake;
+  if ((t.c_cflag & CRTSCTS) != 0 && !ctsFlow) {
+    d.fOutxCtsFlow = true;
+    d.fRtsControl = kRtsControlHandshake;
+  } else if ((t.c_cflag & CRTSCTS) == 0 && ctsFlow) {
+    d.fOutxCtsFlow = false;
+    if (d.fRtsControl == kRtsControlHandshake) d.fRtsControl = kRtsControlEnable;
+  }
+  d.fOutX = (t.c_iflag & IXON) != 0;
+  d.fInX = (t.c_iflag & IXOFF) != 0;
+  d.XonChar = static_cast<char>(t.c_cc[VSTART]);
+  d.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
+}
+
+// Sets or clears modem lines; false with errno on failure.
+bool ModemLines(int fd, int bits, bool on) {
+  return ::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0;
+}
+
+// A pseudo-terminal has no modem lines: that is no failure of SetState.
+bool NoModemLines(int e) { return e == ENOTTY || e == EINVAL; }
+
+}  // namespace
+
+struct PosixSerial::Impl {
+  std::mutex mutex;
+  std::map<Handle, std::shared_ptr<Port>> ports;
+  std::map<Handle, EventState> events;
+
+  std::shared_ptr<Port> FindPort(Handle h) {
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = ports.find(h);
+    return it == ports.end() ? nullptr : it->second;
+  }
+
+  EventState FindEvent(Handle h) {
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = events.find(h);
+    return it == events.end() ? nullptr : it->second;
+  }
+
+  // Looks the port up and locks it; null (LastError set) for a handle that
+  // is not an open port.
+  std::shared_ptr<Port> Lock(Handle h, std::unique_lock<std::mutex>& lock) {
+    std::shared_ptr<Port> port = FindPort(h);
+    if (port != nullptr) {
+      lock = std::unique_lock<std::mutex>(port->mutex);
+      if (!port->closed) return port;
+      lock.unlock();
+    }
+    SetLastError(kErrorInvalidHandle);
+    return nullptr;
+  }
+
+  bool StartTransfer(Handle h, Overlapped& ov, Transfer t, std::uint32_t* done);
+  void Wait(Port& port, const std::shared_ptr<Transfer>& transfer);
+};
+
+PosixSerial::PosixSerial() : impl_(std::make_unique<Impl>()) {}
+
+PosixSerial::~PosixSerial() = default;
+
+std::string PosixSerial::DevicePath(const char* name) {
+  if (name == nullptr) return {};
+  std::string_view s(name);
+  if (!s.empty() && s.front() == '/') return std::string(s);
+  if (s.starts_with("\\\\.\\")) s.remove_prefix(4);
+  if (s.size() < 4 || (s[0] | 0x20) != 'c' || (s[1] | 0x20) != 'o' || (s[2] | 0x20) != 'm') return {};
+  const std::string_view digits = s.substr(3);
+  if (digits.size() > 3 || digits.front() == '0') return {};
+  int n = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return {};
+    n = n * 10 + (c - '0');
+  }
+  if (n > 255) return {};
+  const std::string var = "PLUG_COM" + std::to_string(n);
+  if (const char* env = std::getenv(var.c_str()); env != nullptr && *env != '\0') return env;
+  return "/dev/ttyS" + std::to_string(n - 1);
+}
+
+Handle PosixSerial::Open(const char* path) {
+  const std::string device = DevicePath(path);
+  if (device.empty()) {
+    SetLastError(kErrorFileNotFound);
+    return InvalidHandle();
+  }
+  const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    SetLastError(FromErrno(errno));
+    return InvalidHandle();
+  }
+  auto port = std::make_shared<Port>();
+  port->fd = fd;  // closed by ~Port from here on
+  termios t;
+  if (::tcgetattr(fd, &t) != 0) {
+    SetLastError(kErrorFileNotFound);  // not a terminal: no port by that name
+    return InvalidHandle();
+  }
+  // flock keeps out every other opener of this device, root included and
+  // this process included; TIOCEXCL keeps out openers that don't flock.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(fd, TIOCEXCL) != 0) {
+    SetLastError(errno == EWOULDBLOCK ? kErrorAccessDenied : FromErrno(errno));
+    port->fd = -1;  // not ours to un-TIOCEXCL
+    ::close(fd);
+    return InvalidHandle();
+  }
+  port->dcb.fBinary = true;
+  port->dcb.fDtrControl = kDtrControlEnable;  // the driver raises DTR and RTS on open
+  port->dcb.fRtsControl = kRtsControlEnable;
+  FromTermios(fd, t, port->dcb);
+
+  const Handle h = NewToken();
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->ports.emplace(h, std::move(port));
+  return h;
+}
+
+bool PosixSerial::Close(Handle h) {
+  std::shared_ptr<Port> port;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    auto it = impl_->ports.find(h);
+    if (it == impl_->ports.end()) return Fail(kErrorInvalidHandle);
+    port = std::move(it->second);
+    impl_->ports.erase(it);
+  }
+  // A wait that still runs keeps the descriptor open until it has returned.
+  std::lock_guard<std::mutex> lock(port->mutex);
+  port->closed = true;
+  port->Abort(false, kErrorOperationAborted);
+  port->Abort(true, kErrorOperationAborted);
+  return true;
+}
+
+Handle PosixSerial::NewEvent() {
+  const Handle h = NewToken();
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->events.emplace(h, std::make_shared<std::atomic<bool>>(false));
+  return h;
+}
+
+bool PosixSerial::ResetEvent(Handle event) {
+  EventState state = impl_->FindEvent(event);
+  if (state == nullptr) return Fail(kErrorInvalidHandle);
+  state->store(false, std::memory_order_release);
+  return true;
+}
+
+bool PosixSerial::CloseEvent(Handle event) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  if (impl_->events.erase(event) == 0) return Fail(kErrorInvalidHandle);
+  return true;
+}
+
+bool PosixSerial::EventSignalled(Handle event) {
+  EventState state = impl_->FindEvent(event);
+  return state != nullptr && state->load(std::memory_order_acquire);
+}
+
+bool PosixSerial::GetState(Handle h, Dcb& dcb) {
+  std::unique_lock<std::mutex> lock;
+  std::shared_ptr<Port> port = impl_->Lock(h, lock);
+  if (port == nullptr) return false;
+  termios t;
+  if (::tcgetattr(port->fd, &t) != 0) return Fail(FromErrno(errno));
+  dcb = port->dcb;
+  FromTermios(port->fd, t, dcb);
+  return true;
+}
+
+bool PosixSerial::SetState(Handle h, const Dcb& dcb) {
+  std::unique_lock<std::mutex> lock;
+  std::shared_ptr<Port> port = impl_->Lock(h, lock);
+  if (port == nullptr) return false;
+  termios t;
+  if (::tcgetattr(port->fd, &t) != 0) return Fail(FromErrno(errno));
+  std::uint32_t error = 0;
+  bool freeSpeed = false;
+  if (!ToTermios(dcb, t, freeSpeed, error)) return Fail(error);
+#ifdef PLUG_FREE_SPEEDS
+  const bool applied = freeSpeed ? SetWithFreeSpeed(port->fd, t, dcb.BaudRate)
+                                 : ::tcsetattr(port->fd, TCSANOW, &t) == 0;
+#else
+  const bool applied = ::tcsetattr(port->fd, TCSANOW, &t) == 0;
+#endif
+  if (!applied) return Fail(FromErrno(errno));
+  // DTR/RTS as the Dcb says. Handshake lines start raised; with CRTSCTS the
+  // driver drives RTS from then on. Toggle mode idles low.
+  const bool dtr = dcb.fDtrControl != kDtrControlDisable;
+  const bool rts = dcb.fRtsControl == kRtsControlEnable || dcb.fRtsControl == kRtsControlHandshake;
+  if (!ModemLines(port->fd, TIOCM_DTR, dtr) && !NoModemLines(errno)) return Fail(FromErrno(errno));
+  if (!ModemLines(port->fd, TIOCM_RTS, rts) && !NoModemLines(errno)) return Fail(FromErrno(errno));
+  port->dcb = dcb;
+  return true;
+}
+
+bool PosixSerial::SetupQueues(Handle h, std::uint32_t, std::uint32_t) {
+  std::unique_lock<std::mutex> lock;
+  // The kernel's queues have fixed sizes: the advice is taken and ignored.
+  return impl_->Lock(h, lock) != nullptr;
+}
+
+bool PosixSerial::GetTimeouts(Handle h, CommTimeouts& timeouts) {
+  std::unique_lock<std::mutex> lock;
+  std::shared_ptr<Port> port = impl_->Lock(h, lock);
+  if (port == nullptr) return false;
+  timeouts = port->timeouts;
+  return true;
+}
+
+bool PosixSerial::SetTimeouts(Handle h, const CommTimeouts& timeouts) {
+  std::unique_lock<std::mutex> lock;
+  std::shared_ptr<Port> port = impl_->Lock(h, lock);
+  if (port == nullptr) return false;
+  port->timeouts = timeouts;
+  return true;
+}
+
+bool PosixSerial::Purge(Handle h, std::uint32_t flags) {
+  std::unique_lock<std::mutex> lock;
+  std::shared_ptr<Port> port = impl_->Lock(h, lock);
+  if (port == nullptr) return false;
+  if ((flags & ~kPurgeAllFlags) != 0) return Fail(kErrorInvalidParameter);
+  // tcflush does not wake a read that waits in poll(): the aborts do.
+  if ((flags & kPurgeRxAbort) != 0) port->Abort(false, kErrorOperationAborted);
+  if ((flags & kPurgeTxAbort) != 0) port->Abort(true, kErrorOperationAborted);
+  if ((flags & kPurgeRxClear) != 0 && ::tcflush(port->fd, TCIFLUSH) != 0) return Fail(FromErrno(errno));
+  if ((flags & kPurgeTxClear) != 0 && ::tcflush(port->fd, TCOFLUSH) != 0) return Fail(FromErrno(errno));
+  return true;
+}
+
+bool PosixSerial::Escape(Handle h, std::uint32_t function) {
+  std::unique_lock<std::mutex> lock;
+  std::shared_ptr<Port> port = impl_->Lock(h, lock);
+  if (port == nullptr) return false;
+  bool ok;
+  switch (function) {
+    case kSetRts: ok = ModemLines(port->fd, TIOCM_RTS, true); break;
+    case kClrRts: ok = ModemLines(port->fd, TIOCM_RTS, false); break;
+    case kSetDtr: ok = ModemLines(port->fd, TIOCM_DTR, true); break;
+    case kClrDtr: ok = ModemLines(port->fd, TIOCM_DTR, false); break;
+    case kSetXoff: ok = ::tcflow(port->fd, TCOOFF) == 0; break;
+    case kSetXon: ok = ::tcflow(port->fd, TCOON) == 0; break;
+    case kSetBreak: ok = ::ioctl(port->fd, TIOCSBRK) == 0; break;
+    case kClrBreak: ok = ::ioctl(port->fd, TIOCCBRK) == 0; break;
+    default: return Fail(kErrorInvalidParameter);
+  }
+  if (!ok) return Fail(NoModemLines(errno) ? kErrorNotSupported : FromErrno(errno));
+  return true;
+}
+
+bool PosixSerial::Impl::StartTransfer(Handle h, Overlapped& ov, Transfer t, std::uint32_t* done) {
+  if (ov.hEvent != nullptr) {
+    t.event = FindEvent(ov.hEvent);
+    if (t.event == nullptr) return Fail(kErrorInvalidHandle);
+    t.event->store(false, std::memory_order_release);
+  }
+  std::unique_lock<std::mutex> lock;
+  std::shared_ptr<Port> port = Lock(h, lock);
+  if (port == nullptr) return false;
+  Transfer& started = port->Start(&ov, t);
+  port->Progress(started);
+  ov.InternalHigh = started.done;
+  if (!started.finished) {
+    ov.Internal = kErrorIoPending;
+    return Fail(kErrorIoPending);
+  }
+  started.delivered = true;
+  ov.Internal = started.error;
+  if (!started.ok) return Fail(started.error);
+  if (done != nullptr) *done = started.done;
+  return true;
+}
+
+bool PosixSerial::Read(Handle h, void* buffer, std::uint32_t count, std::uint32_t* done, Overlapped& ov) {
+  if (done != nullptr) *done = 0;
+  if (buffer == nullptr && count != 0) return Fail(kErrorInvalidParameter);
+  // A stop requested before the read starts ends it at once.
+  if (ThreadControl* control = CurrentThreadControl(); control != nullptr && control->StopRequested()) {
+    if (impl_->FindPort(h) == nullptr) return Fail(kErrorInvalidHandle);
+    return Fail(kErrorOperationAborted);
+  }
+  Transfer t;
+  t.in = static_cast<std::uint8_t*>(buffer);
+  t.count = count;
+  return impl_->StartTransfer(h, ov, t, done);
+}
+
+bool PosixSerial::Write(Handle h, const void* data, std::uint32_t count, std::uint32_t* done, Overlapped& ov) {
+  if (done != nullptr) *done = 0;
+  if (data == nullptr && count != 0) return Fail(kErrorInvalidParameter);
+  Transfer t;
+  t.write = true;
+  t.out = static_cast<const std::uint8_t*>(data);
+  t.count = count;
+  std::shared_ptr<Port> port = impl_->FindPort(h);
+  if (port == nullptr) return Fail(kErrorInvalidHandle);
+  CommTimeouts timeouts;
+  {
+    std::lock_guard<std::mutex> lock(port->mutex);
+    timeouts = port->timeouts;
+  }
+  const std::uint64_t ms = std::uint64_t{timeouts.WriteTotalTimeoutMultiplier} * count +
+                           timeouts.WriteTotalTimeoutConstant;
+  if (ms != 0) {
+    t.hasDeadline = true;
+    t.deadline = Clock::now() + std::chrono::milliseconds(ms);
+  }
+  return impl_->StartTransfer(h, ov, t, done);
+}
+
+// Waits until the transfer has finished: all bytes moved, aborted, failed,
+// timed out (writes) or stopped (reads of a TThread).
+void PosixSerial::Impl::Wait(Port& port, const std::shared_ptr<Transfer>& transfer) {
+  Transfer& t = *transfer;  // its members only under the port's lock
+  const bool write = t.write;
+  auto finish = [&port, &t](std::uint32_t code) {
+    std::lock_guard<std::mutex> lock(port.mutex);
+    if (!t.finished) t.Finish(false, code);
+  };
+  const int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wakeFd < 0) {
+    finish(kErrorGenFailure);
+    return;
+  }
+  // Only reads end on the stop request; a write has its time-out.
+  ThreadControl* control = write ? nullptr : CurrentThreadControl();
+  FdWaker waker(wakeFd);
+  if (control != nullptr && !control->ArmWaker(&waker)) {
+    finish(kErrorOperationAborted);
+    ::close(wakeFd);
+    return;
+  }
+  Waiter waiter{wakeFd, transfer};
+  std::unique_lock<std::mutex> lock(port.mutex);
+  port.waiters.push_back(&waiter);
+  bool broken = false;  // hang-up or a failing poll()
+  for (;;) {
+    port.Progress(t);
+    if (t.finished) break;
+    if (broken) {
+      t.Finish(false, kErrorGenFailure);
+      break;
+    }
+    if (control != nullptr && control->StopRequested()) {
+      t.Finish(false, kErrorOperationAborted);
+      break;
+    }
+    int timeout = -1;
+    if (t.hasDeadline) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(t.deadline - Clock::now()).count();
+      timeout = static_cast<int>(std::max<decltype(left)>(left, 1));
+    }
+    pollfd fds[2] = {{port.fd, static_cast<short>(write ? POLLOUT : POLLIN), 0}, {wakeFd, POLLIN, 0}};
+    lock.unlock();
+    const int n = ::poll(fds, 2, timeout);
+    const int pollErrno = errno;
+    lock.lock();
+    if (n < 0 && pollErrno != EINTR) broken = true;
+    if (n > 0 && fds[1].revents != 0) Drain(wakeFd);
+    // Bytes that came with the hang-up are still taken by the next Progress.
+    if (n > 0 && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) broken = true;
+  }
+  std::erase(port.waiters, &waiter);
+  lock.unlock();
+  if (control != nullptr) control->DisarmWaker();
+  ::close(wakeFd);
+}
+
+bool PosixSerial::Result(Handle h, Overlapped& ov, std::uint32_t* done, bool wait) {
+  if (done != nullptr) *done = 0;
+  std::shared_ptr<Port> port = impl_->FindPort(h);
+  if (port == nullptr) return Fail(kErrorInvalidHandle);
+  std::unique_lock<std::mutex> lock(port->mutex);
+  auto it = port->transfers.find(&ov);
+  if (it == port->transfers.end()) return Fail(kErrorInvalidParameter);
+  const std::shared_ptr<Transfer> transfer = it->second;
+  Transfer& t = *transfer;
+  port->Progress(t);
+  if (!t.finished && wait) {
+    lock.unlock();
+    impl_->Wait(*port, transfer);
+    lock.lock();
+  }
+  ov.InternalHigh = t.done;
+  if (!t.finished) {
+    ov.Internal = kErrorIoPending;
+    return Fail(kErrorIoIncomplete);
+  }
+  t.delivered = true;
+  ov.Internal = t.error;
+  if (!t.ok) {
+    // Bytes read before an abort are lost; a write tells how far it came.
+    if (done != nullptr && t.write) *done = t.done;
+    return Fail(t.error);
+  }
+  if (done != nullptr) *done = t.done;
+  return true;
+}
+
+}  // namespace plat

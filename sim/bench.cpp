@@ -1,0 +1,630 @@
+#include "sim/bench.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/thread.h"
+
+namespace sim {
+namespace {
+
+constexpr std::uint32_t kErrorIoIncomplete = 996;
+constexpr std::uintptr_t kStatusPending = 0x103;
+
+plat::Handle ToHandle(std::uintptr_t v) { return reinterpret_cast<plat::Handle>(v); }
+std::uintptr_t FromHandle(plat::Handle h) { return reinterpret_cast<std::uintptr_t>(h); }
+
+bool Fail(std::uint32_t code) {
+  plat::SetLastError(code);
+  return false;
+}
+
+}  // namespace
+
+// Registered with the reading thread's control while Result() waits, so that
+// a stop request ends the wait.
+class Bench::Waker final : public plat::StopWaker {
+ public:
+  explicit Waker(Bench& bench) : bench_(bench) {}
+  void WakeForStop() override {
+    std::lock_guard<std::mutex> lock(bench_.mutex_);
+    fired_ = true;
+    bench_.hostCv_.notify_all();
+  }
+  bool Fired() const { return fired_; }  // under the bench lock
+
+ private:
+  Bench& bench_;
+  bool fired_ = false;
+};
+
+Bench::Bench(Timing timing) : timing_(timing) {
+  scheduler_ = std::thread([this] { SchedulerMain(); });
+}
+
+Bench::~Bench() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+    for (auto& [name, p] : ports_) {
+      if (p->read.ov) FinishLocked(*p, p->read, plat::kErrorOperationAborted, 0);
+      if (p->write.ov) FinishLocked(*p, p->write, plat::kErrorOperationAborted, p->write.queued);
+    }
+  }
+  schedCv_.notify_all();
+  hostCv_.notify_all();
+  scheduler_.join();
+}
+
+// ---------------------------------------------------------------- set-up
+
+Bench::Port& Bench::PortNamedLocked(const std::string& name) {
+  auto& slot = ports_[name];
+  if (!slot) {
+    slot = std::make_unique<Port>();
+    slot->name = name;
+  }
+  return *slot;
+}
+
+const Bench::Port* Bench::FindNamedLocked(const std::string& name) const {
+  auto it = ports_.find(name);
+  return it == ports_.end() ? nullptr : it->second.get();
+}
+
+Plug& Bench::Attach(const std::string& name, PlugConfig config) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Port& p = PortNamedLocked(name);
+  p.presence = Presence::Present;
+  p.plug = std::make_unique<Plug>(std::move(config));
+  p.plug->SetWireTiming(timing_ == Timing::Wire);
+  if (p.handle != 0) LinesLocked(p, Clock::now());
+  return *p.plug;
+}
+
+void Bench::AddPort(const std::string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  PortNamedLocked(name).presence = Presence::Present;
+}
+
+void Bench::SetAbsent(const std::string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  PortNamedLocked(name).presence = Presence::Absent;
+}
+
+void Bench::SetBusy(const std::string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  PortNamedLocked(name).presence = Presence::Busy;
+}
+
+Plug* Bench::PlugOn(const std::string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Port* p = FindNamedLocked(name);
+  return p ? p->plug.get() : nullptr;
+}
+
+void Bench::SetSetupQueuesFails(bool fails) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  setupQueuesFails_ = fails;
+}
+
+void Bench::SetOutQueueSize(std::size_t bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  outQueueSize_ = std::max<std::size_t>(bytes, 1);
+}
+
+// ---------------------------------------------------------------- helpers
+
+Bench::Port* Bench::LookupLocked(plat::Handle h, bool allowGone) {
+  auto it = handles_.find(FromHandle(h));
+  if (h == nullptr || h == plat::InvalidHandle() || it == handles_.end()) {
+    plat::SetLastError(plat::kErrorInvalidHandle);
+    return nullptr;
+  }
+  if (it->second->gone && !allowGone) {
+    plat::SetLastError(plat::kErrorBadCommand);
+    return nullptr;
+  }
+  return it->second;
+}
+
+void Bench::LogLocked(Port& p, HostLogEntry::Op op, bool ok) {
+  HostLogEntry e;
+  e.time = Clock::now();
+  e.op = op;
+  e.ok = ok;
+  e.dcb = p.dcb;
+  e.timeouts = p.timeouts;
+  p.log.push_back(std::move(e));
+}
+
+void Bench::SignalLocked(plat::Handle event) {
+  auto it = events_.find(FromHandle(event));
+  if (it != events_.end()) it->second = true;
+}
+
+void Bench::FinishLocked(Port&, Transfer& t, std::uint32_t error, std::uint32_t count) {
+  if (t.ov == nullptr) return;
+  t.ov->Internal = error;
+  t.ov->InternalHigh = count;
+  SignalLocked(t.ov->hEvent);
+  t = Transfer{};
+  hostCv_.notify_all();
+}
+
+void Bench::LinesLocked(Port& p, TimePoint now) {
+  if (p.plug) p.plug->SetLines(now, p.dtr, p.rts, p.dcb);
+  PumpLocked(p, now);
+  KickLocked();
+}
+
+void Bench::KickLocked() { schedCv_.notify_all(); }
+
+void Bench::FaultLocked(Port& p, Plug::Fault fault) {
+  if (fault == Plug::Fault::WriteError) {
+    p.tx.clear();
+    if (p.write.ov) {
+      FinishLocked(p, p.write, plat::kErrorGenFailure, p.write.queued);
+    } else {
+      p.stickyWriteError = plat::kErrorGenFailure;
+    }
+  } else if (fault == Plug::Fault::Unplug) {
+    p.gone = true;
+    p.presence = Presence::Absent;
+    p.tx.clear();
+    p.rx.clear();
+    p.dtr = p.rts = false;
+    if (p.plug) p.plug->SetLines(Clock::now(), false, false, p.dcb);
+    if (p.read.ov) FinishLocked(p, p.read, plat::kErrorBadCommand, 0);
+    if (p.write.ov) FinishLocked(p, p.write, plat::kErrorBadCommand, p.write.queued);
+  }
+}
+
+// Moves due bytes both ways and finishes the transfers that can finish.
+void Bench::PumpLocked(Port& p, TimePoint now) {
+  // Host to plug (wire mode): one byte per character time.
+  if (timing_ == Timing::Wire) {
+    while (!p.tx.empty() && p.txNextDue <= now && !p.gone) {
+      const std::uint8_t b = p.tx.front();
+      p.tx.pop_front();
+      const TimePoint at = p.txNextDue;
+      p.txFreeAt = at;
+      if (!p.tx.empty()) p.txNextDue = at + CharTime(p.dcb);
+      if (p.plug && p.handle != 0) {
+        const auto acc = p.plug->Receive(at, &b, 1, p.dcb);
+        if (acc.fault != Plug::Fault::None) FaultLocked(p, acc.fault);
+      }
+    }
+    // A pending write moves on as the output queue drains.
+    if (p.write.ov && !p.gone) {
+      while (!p.write.rest.empty() && p.tx.size() < outQueueSize_) {
+        if (p.tx.empty()) p.txNextDue = std::max(now, p.txFreeAt) + CharTime(p.dcb);
+        p.tx.push_back(p.write.rest.front());
+        p.write.rest.erase(p.write.rest.begin());
+        ++p.write.queued;
+      }
+      if (p.write.rest.empty()) {
+        FinishLocked(p, p.write, 0, p.write.queued);
+      } else if (p.write.deadline && *p.write.deadline <= now) {
+        FinishLocked(p, p.write, 0, p.write.queued);  // time-out: what fitted counts
+      }
+    }
+  }
+  // Plug to host.
+  if (p.plug) {
+    std::vector<Plug::OutByte> bytes;
+    p.plug->Collect(now, bytes);
+    if (p.handle != 0 && !p.gone) {
+      for (const auto& ob : bytes) {
+        if (auto v = Garble(ob.wire, p.dcb, ob.value)) p.rx.push_back(*v);
+      }
+    }
+  }
+  if (p.read.ov && p.rx.size() >= p.read.count) {
+    const std::uint32_t n = p.read.count;
+    std::copy_n(p.rx.begin(), n, p.read.buffer);
+    p.rx.erase(p.rx.begin(), p.rx.begin() + n);
+    FinishLocked(p, p.read, 0, n);
+  }
+}
+
+std::optional<TimePoint> Bench::NextWakeLocked() {
+  std::optional<TimePoint> next;
+  auto consider = [&next](TimePoint t) {
+    if (!next || t < *next) next = t;
+  };
+  for (auto& [name, p] : ports_) {
+    if (p->plug) {
+      if (auto t = p->plug->NextDue()) consider(*t);
+    }
+    if (!p->tx.empty()) consider(p->txNextDue);
+    if (p->write.ov && p->write.deadline) consider(*p->write.deadline);
+  }
+  return next;
+}
+
+void Bench::SchedulerMain() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!stop_) {
+    const TimePoint now = Clock::now();
+    for (auto& [name, p] : ports_) PumpLocked(*p, now);
+    if (auto next = NextWakeLocked()) {
+      schedCv_.wait_until(lock, *next);
+    } else {
+      schedCv_.wait(lock);
+    }
+  }
+}
+
+// ---------------------------------------------------------------- SerialApi
+
+plat::Handle Bench::Open(const char* path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (path == nullptr) {
+    plat::SetLastError(plat::kErrorFileNotFound);
+    return plat::InvalidHandle();
+  }
+  Port& p = PortNamedLocked(path);
+  std::uint32_t error = 0;
+  if (p.presence == Presence::Absent) {
+    error = plat::kErrorFileNotFound;
+  } else if (p.presence == Presence::Busy || p.handle != 0) {
+    error = plat::kErrorAccessDenied;
+  }
+  if (error != 0) {
+    LogLocked(p, HostLogEntry::Op::Open, false);
+    plat::SetLastError(error);
+    return plat::InvalidHandle();
+  }
+  p.handle = nextHandle_;
+  nextHandle_ += 4;
+  handles_[p.handle] = &p;
+  p.dcb = plat::Dcb{};
+  p.dcb.BaudRate = 9600;
+  p.dcb.fBinary = true;
+  p.timeouts = plat::CommTimeouts{};
+  p.rx.clear();
+  p.tx.clear();
+  p.stickyWriteError = 0;
+  ++p.openCount;
+  LogLocked(p, HostLogEntry::Op::Open, true);
+  return ToHandle(p.handle);
+}
+
+bool Bench::Close(plat::Handle h) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Port* p = LookupLocked(h, true);
+  if (!p) return false;
+  if (p->read.ov) FinishLocked(*p, p->read, plat::kErrorOperationAborted, 0);
+  if (p->write.ov) FinishLocked(*p, p->write, plat::kErrorOperationAborted, p->write.queued);
+  handles_.erase(p->handle);
+  p->handle = 0;
+  p->rx.clear();
+  p->tx.clear();
+  LogLocked(*p, HostLogEntry::Op::Close, true);
+  if (!p->gone) {
+    p->dtr = p->rts = false;
+    LinesLocked(*p, Clock::now());
+  }
+  return true;
+}
+
+plat::Handle Bench::NewEvent() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const std::uintptr_t h = nextHandle_;
+  nextHandle_ += 4;
+  events_[h] = false;
+  return ToHandle(h);
+}
+
+bool Bench::ResetEvent(plat::Handle event) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = events_.find(FromHandle(event));
+  if (it == events_.end()) return Fail(plat::kErrorInvalidHandle);
+  it->second = false;
+  return true;
+}
+
+bool Bench::CloseEvent(plat::Handle event) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (events_.erase(FromHandle(event)) == 0) return Fail(plat::kErrorInvalidHandle);
+  return true;
+}
+
+bool Bench::GetState(plat::Handle h, plat::Dcb& dcb) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Port* p = LookupLocked(h);
+  if (!p) return false;
+  dcb = p->dcb;
+  return true;
+}
+
+bool Bench::SetState(plat::Handle h, const plat::Dcb& dcb) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Port* p = LookupLocked(h);
+  if (!p) return false;
+  if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > plat::kSpaceParity ||
+      dcb.StopBits > plat::kTwoStopBits || dcb.fDtrControl > plat::kDtrControlHandshake ||
+      dcb.fRtsControl > plat::kRtsControlToggle) {
+    HostLogEntry e;
+    e.time = Clock::now();
+    e.op = HostLogEntry::Op::SetState;
+    e.ok = false;
+    e.dcb = dcb;
+    p->log.push_back(e);
+    return Fail(plat::kErrorInvalidParameter);
+  }
+  p->dcb = dcb;
+  p->dtr = dcb.fDtrControl != plat::kDtrControlDisable;
+  p->rts = dcb.fRtsControl != plat::kRtsControlDisable;
+  LogLocked(*p, HostLogEntry::Op::SetState, true);
+  LinesLocked(*p, Clock::now());
+  return true;
+}
+
+bool Bench::SetupQueues(plat::Handle h, std::uint32_t, std::uint32_t) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Port* p = LookupLocked(h);
+  if (!p) return false;
+  LogLocked(*p, HostLogEntry::Op::SetupQueues, !setupQueuesFails_);
+  if (setupQueuesFails_) return Fail(plat::kErrorNotSupported);
+  return true;
+}
+
+bool Bench::GetTimeouts(plat::Handle h, plat::CommTimeouts& timeouts) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Port* p = LookupLocked(h);
+  if (!p) return false;
+  timeouts = p->timeouts;
+  return true;
+}
+
+bool Bench::SetTimeouts(plat::Handle h, const plat::CommTimeouts& timeouts) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Port* p = LookupLocked(h);
+  if (!p) return false;
+  p->timeouts = timeouts;
+  LogLocked(*p, HostLogEntry::Op::SetTimeouts, true);
+  return true;
+}
+
+bool Bench::Purge(plat::Handle h, std::uint32_t flags) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Port* p = LookupLocked(h);
+  if (!p) return false;
+  const bool ok = (flags & ~plat::kPurgeAllFlags) == 0;
+  LogLocked(*p, HostLogEntry::Op::Purge, ok);
+  p->log.back().value = flags;
+  if (!ok) return Fail(plat::kErrorInvalidParameter);
+  if (flags & plat::kPurgeRxAbort) FinishLocked(*p, p->read, plat::kErrorOperationAborted, 0);
+  if (flags & plat::kPurgeTxAbort) {
+    FinishLocked(*p, p->write, plat::kErrorOperationAborted, p->write.queued);
+  }
+  if (flags & plat::kPurgeRxClear) p->rx.clear();
+  if (flags & plat::kPurgeTxClear) p->tx.clear();
+  return true;
+}
+
+bool Bench::Escape(plat::Handle h, std::uint32_t function) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Port* p = LookupLocked(h);
+  if (!p) return false;
+  bool ok = true;
+  switch (function) {
+    case plat::kSetDtr: p->dtr = true; break;
+    case plat::kClrDtr: p->dtr = false; break;
+    case plat::kSetRts: p->rts = true; break;
+    case plat::kClrRts: p->rts = false; break;
+    default: ok = false; break;
+  }
+  LogLocked(*p, HostLogEntry::Op::Escape, ok);
+  p->log.back().value = function;
+  if (!ok) return Fail(plat::kErrorInvalidParameter);
+  LinesLocked(*p, Clock::now());
+  return true;
+}
+
+bool Bench::Read(plat::Handle h, void* buffer, std::uint32_t count, std::uint32_t* done,
+                 plat::Overlapped& ov) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Port* p = LookupLocked(h);
+  if (!p) return false;
+  if (p->read.ov != nullptr || (buffer == nullptr && count > 0)) {
+    return Fail(plat::kErrorInvalidParameter);
+  }
+  if (done) *done = 0;
+  auto ev = events_.find(FromHandle(ov.hEvent));
+  if (ev != events_.end()) ev->second = false;
+  PumpLocked(*p, Clock::now());
+  if (p->rx.size() >= count) {
+    std::copy_n(p->rx.begin(), count, static_cast<std::uint8_t*>(buffer));
+    p->rx.erase(p->rx.begin(), p->rx.begin() + count);
+    ov.Internal = 0;
+    ov.InternalHigh = count;
+    SignalLocked(ov.hEvent);
+    if (done) *done = count;
+    return true;
+  }
+  p->read.ov = &ov;
+  p->read.buffer = static_cast<std::uint8_t*>(buffer);
+  p->read.count = count;
+  ov.Internal = kStatusPending;
+  ov.InternalHigh = 0;
+  return Fail(plat::kErrorIoPending);
+}
+
+bool Bench::Write(plat::Handle h, const void* data, std::uint32_t count, std::uint32_t* done,
+                  plat::Overlapped& ov) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Port* p = LookupLocked(h);
+  if (!p) return false;
+  if (p->write.ov != nullptr || (data == nullptr && count > 0)) {
+    return Fail(plat::kErrorInvalidParameter);
+  }
+  if (done) *done = 0;
+  auto ev = events_.find(FromHandle(ov.hEvent));
+  if (ev != events_.end()) ev->second = false;
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  const TimePoint now = Clock::now();
+  LogLocked(*p, HostLogEntry::Op::Write, true);
+  p->log.back().bytes.assign(bytes, bytes + count);
+  p->hostBytes.insert(p->hostBytes.end(), bytes, bytes + count);
+
+  auto complete = [&](std::uint32_t error, std::uint32_t n) {
+    ov.Internal = error;
+    ov.InternalHigh = n;
+    SignalLocked(ov.hEvent);
+    if (error != 0) return Fail(plat::kErrorIoPending);  // the failure shows in Result()
+    if (done) *done = n;
+    return true;
+  };
+
+  if (p->stickyWriteError != 0) {
+    const std::uint32_t e = p->stickyWriteError;
+    p->stickyWriteError = 0;
+    return complete(e, 0);
+  }
+
+  if (timing_ == Timing::Instant) {
+    Plug::Accepted acc{count, Plug::Fault::None};
+    if (p->plug) acc = p->plug->Receive(now, bytes, count, p->dcb);
+    const auto n = static_cast<std::uint32_t>(acc.count);
+    switch (acc.fault) {
+      case Plug::Fault::None: break;
+      case Plug::Fault::WriteError:
+        PumpLocked(*p, now);
+        return complete(plat::kErrorGenFailure, n);
+      case Plug::Fault::Unplug:
+        FaultLocked(*p, acc.fault);
+        return complete(plat::kErrorBadCommand, n);
+    }
+    PumpLocked(*p, now);
+    KickLocked();
+    return complete(0, count);
+  }
+
+  // Wire mode: into the driver's output queue as far as it fits.
+  std::uint32_t queued = 0;
+  while (queued < count && p->tx.size() < outQueueSize_) {
+    if (p->tx.empty()) p->txNextDue = std::max(now, p->txFreeAt) + CharTime(p->dcb);
+    p->tx.push_back(bytes[queued++]);
+  }
+  KickLocked();
+  if (queued == count) return complete(0, count);
+  p->write.ov = &ov;
+  p->write.rest.assign(bytes + queued, bytes + count);
+  p->write.queued = queued;
+  p->write.count = count;
+  const auto& t = p->timeouts;
+  if (t.WriteTotalTimeoutMultiplier != 0 || t.WriteTotalTimeoutConstant != 0) {
+    p->write.deadline = now + std::chrono::milliseconds(std::uint64_t{t.WriteTotalTimeoutMultiplier} * count +
+                                                        t.WriteTotalTimeoutConstant);
+  }
+  ov.Internal = kStatusPending;
+  ov.InternalHigh = 0;
+  return Fail(plat::kErrorIoPending);
+}
+
+bool Bench::Result(plat::Handle h, plat::Overlapped& ov, std::uint32_t* done, bool wait) {
+  if (done) *done = 0;
+  plat::ThreadControl* control = wait ? plat::CurrentThreadControl() : nullptr;
+  Waker waker(*this);
+  bool stopAlready = false;
+  // Never armed or disarmed under the bench lock: a stop request calls the
+  // waker under the control's lock, and the waker takes the bench lock.
+  if (control != nullptr && !control->ArmWaker(&waker)) stopAlready = true;
+  const bool armed = control != nullptr && !stopAlready;
+
+  bool ok = false;
+  std::uint32_t error = 0;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    Port* p = LookupLocked(h, true);
+    if (!p) {
+      error = plat::LastError();
+    } else {
+      auto pending = [&]() -> Transfer* {
+        if (p->read.ov == &ov) return &p->read;
+        if (p->write.ov == &ov) return &p->write;
+        return nullptr;
+      };
+      PumpLocked(*p, Clock::now());
+      while (Transfer* t = pending()) {
+        if (stopAlready || waker.Fired()) {
+          FinishLocked(*p, *t, plat::kErrorOperationAborted, t == &p->write ? p->write.queued : 0);
+          break;
+        }
+        if (!wait) break;
+        hostCv_.wait(lock);
+      }
+      if (ov.Internal == kStatusPending) {
+        error = kErrorIoIncomplete;
+      } else if (ov.Internal != 0) {
+        error = static_cast<std::uint32_t>(ov.Internal);
+        if (done) *done = static_cast<std::uint32_t>(ov.InternalHigh);
+      } else {
+        ok = true;
+        if (done) *done = static_cast<std::uint32_t>(ov.InternalHigh);
+      }
+    }
+  }
+  if (armed) control->DisarmWaker();
+  if (!ok) plat::SetLastError(error);
+  return ok;
+}
+
+// ---------------------------------------------------------------- observation
+
+std::vector<HostLogEntry> Bench::Log(const std::string& name) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Port* p = FindNamedLocked(name);
+  return p ? p->log : std::vector<HostLogEntry>{};
+}
+
+int Bench::OpenCount(const std::string& name) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Port* p = FindNamedLocked(name);
+  return p ? p->openCount : 0;
+}
+
+bool Bench::IsOpen(const std::string& name) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Port* p = FindNamedLocked(name);
+  return p && p->handle != 0;
+}
+
+int Bench::OpenHandleCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return static_cast<int>(handles_.size());
+}
+
+std::vector<std::uint8_t> Bench::HostBytes(const std::string& name) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Port* p = FindNamedLocked(name);
+  return p ? p->hostBytes : std::vector<std::uint8_t>{};
+}
+
+int Bench::LiveEventCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return static_cast<int>(events_.size());
+}
+
+bool Bench::Dtr(const std::string& name) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Port* p = FindNamedLocked(name);
+  return p && p->dtr;
+}
+
+bool Bench::Rts(const std::string& name) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Port* p = FindNamedLocked(name);
+  return p && p->rts;
+}
+
+bool Bench::Unplugged(const std::string& name) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Port* p = FindNamedLocked(name);
+  return p && p->gone;
+}
+
+}  // namespace sim

@@ -1,0 +1,161 @@
+// The simulated serial backend: ports by name, each with a sim::Plug on its
+// wire (or nothing), behind the plat::SerialApi contract.
+//
+// Handles are numbers looked up in a table, never dereferenced; a closed
+// handle is never handed out again, so a stale one is refused (error 6).
+//
+// Timing: one scheduler thread per Bench moves the plug's bytes into the
+// port's input queue at their due times. In Timing::Instant (the default for
+// tests) host writes reach the plug at once and the plug answers without wire
+// time, except for its identifier, which always comes at 1200-baud timing.
+// In Timing::Wire every byte in both directions takes its character time; a
+// write completes once its bytes fit into the driver's output queue, or at its
+// write time-out with the count queued so far.
+//
+// Every member is safe to call from any thread. The destructor stops the
+// scheduler; no thread outlives the Bench.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/serial_api.h"
+#include "sim/plug.h"
+
+namespace sim {
+
+enum class Timing { Instant, Wire };
+
+struct HostLogEntry {
+  enum class Op { Open, Close, SetState, Escape, SetupQueues, SetTimeouts, Purge, Write };
+  TimePoint time;
+  Op op = Op::Open;
+  bool ok = true;
+  plat::Dcb dcb;                    // SetState: the new settings; Write: the settings in force
+  std::uint32_t value = 0;          // Escape: function; Purge: flags
+  std::vector<std::uint8_t> bytes;  // Write
+  plat::CommTimeouts timeouts;      // SetTimeouts
+};
+
+class Bench final : public plat::SerialApi {
+ public:
+  explicit Bench(Timing timing = Timing::Instant);
+  ~Bench() override;
+  Bench(const Bench&) = delete;
+  Bench& operator=(const Bench&) = delete;
+
+  // ---- set-up ----
+  // Puts a plug on the port (creating the port, replacing an earlier plug).
+  Plug& Attach(const std::string& name, PlugConfig config = {});
+  // A port that exists with nothing attached (opens, stays silent).
+  void AddPort(const std::string& name);
+  void SetAbsent(const std::string& name);  // Open fails with 2
+  void SetBusy(const std::string& name);    // Open fails with 5
+  Plug* PlugOn(const std::string& name);    // null when nothing is attached
+  void SetSetupQueuesFails(bool fails);     // SetupQueues fails with 50
+  void SetOutQueueSize(std::size_t bytes);  // wire mode driver output queue (default 4096)
+
+  // ---- plat::SerialApi ----
+  plat::Handle Open(const char* path) override;
+  bool Close(plat::Handle port) override;
+  plat::Handle NewEvent() override;
+  bool ResetEvent(plat::Handle event) override;
+  bool CloseEvent(plat::Handle event) override;
+  bool GetState(plat::Handle port, plat::Dcb& dcb) override;
+  bool SetState(plat::Handle port, const plat::Dcb& dcb) override;
+  bool SetupQueues(plat::Handle port, std::uint32_t inQueue, std::uint32_t outQueue) override;
+  bool GetTimeouts(plat::Handle port, plat::CommTimeouts& timeouts) override;
+  bool SetTimeouts(plat::Handle port, const plat::CommTimeouts& timeouts) override;
+  bool Purge(plat::Handle port, std::uint32_t flags) override;
+  bool Escape(plat::Handle port, std::uint32_t function) override;
+  bool Read(plat::Handle port, void* buffer, std::uint32_t count, std::uint32_t* done,
+            plat::Overlapped& ov) override;
+  bool Write(plat::Handle port, const void* data, std::uint32_t count, std::uint32_t* done,
+             plat::Overlapped& ov) override;
+  bool Result(plat::Handle port, plat::Overlapped& ov, std::uint32_t* done, bool wait) override;
+
+  // ---- observation ----
+  std::vector<HostLogEntry> Log(const std::string& name) const;
+  int OpenCount(const std::string& name) const;  // successful opens so far
+  bool IsOpen(const std::string& name) const;
+  int OpenHandleCount() const;
+  std::vector<std::uint8_t> HostBytes(const std::string& name) const;
+  int LiveEventCount() const;
+  bool Dtr(const std::string& name) const;
+  bool Rts(const std::string& name) const;
+  bool Unplugged(const std::string& name) const;
+
+ private:
+  enum class Presence { Present, Absent, Busy };
+
+  // One transfer in progress per direction.
+  struct Transfer {
+    plat::Overlapped* ov = nullptr;  // null: none pending
+    std::uint8_t* buffer = nullptr;  // read destination
+    std::uint32_t count = 0;
+    std::vector<std::uint8_t> rest;  // write bytes not yet in the output queue
+    std::uint32_t queued = 0;
+    std::optional<TimePoint> deadline;
+  };
+
+  struct Port {
+    std::string name;
+    Presence presence = Presence::Absent;
+    std::unique_ptr<Plug> plug;
+    std::uintptr_t handle = 0;  // 0: closed
+    bool gone = false;          // unplugged while open
+    plat::Dcb dcb;
+    plat::CommTimeouts timeouts;
+    bool dtr = false;
+    bool rts = false;
+    std::deque<std::uint8_t> rx;
+    std::deque<std::uint8_t> tx;  // wire mode output queue
+    TimePoint txNextDue{};        // wire mode: arrival of the tx head byte at the plug
+    TimePoint txFreeAt{};         // wire mode: when the transmitter is idle
+    std::uint32_t stickyWriteError = 0;
+    Transfer read;
+    Transfer write;
+    std::vector<HostLogEntry> log;
+    std::vector<std::uint8_t> hostBytes;
+    int openCount = 0;
+  };
+
+  class Waker;
+
+  Port& PortNamedLocked(const std::string& name);
+  const Port* FindNamedLocked(const std::string& name) const;
+  // The open port of a handle; null (LastError set) when refused.
+  Port* LookupLocked(plat::Handle h, bool allowGone = false);
+  void LogLocked(Port& p, HostLogEntry::Op op, bool ok);
+  void SignalLocked(plat::Handle event);
+  void FinishLocked(Port& p, Transfer& t, std::uint32_t error, std::uint32_t count);
+  void LinesLocked(Port& p, TimePoint now);
+  void PumpLocked(Port& p, TimePoint now);
+  void FaultLocked(Port& p, Plug::Fault fault);
+  void KickLocked();
+  std::optional<TimePoint> NextWakeLocked();
+  void SchedulerMain();
+
+  const Timing timing_;
+  mutable std::mutex mutex_;
+  std::condition_variable hostCv_;   // transfers finished
+  std::condition_variable schedCv_;  // new work for the scheduler
+  bool stop_ = false;
+  bool setupQueuesFails_ = false;
+  std::size_t outQueueSize_ = 4096;
+  std::map<std::string, std::unique_ptr<Port>> ports_;
+  std::map<std::uintptr_t, Port*> handles_;
+  std::map<std::uintptr_t, bool> events_;  // signalled state
+  std::uintptr_t nextHandle_ = 0x1000;
+  std::thread scheduler_;
+};
+
+}  // namespace sim

@@ -1,0 +1,206 @@
+// The simulated backend's port contract, without the plug's protocol.
+#include "sim/bench.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/sim/host.h"
+#include "tests/sim/sim_test_util.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using simtest::Host;
+using simtest::ReadThread;
+
+const char* const kCom1 = "\\\\.\\COM1";
+const char* const kCom2 = "\\\\.\\COM2";
+
+TEST(BenchPorts, OpenFollowsPresenceAndExclusiveAccess) {
+  sim::Bench bench;
+  bench.Attach(kCom1);
+  bench.SetBusy(kCom2);
+  struct Case {
+    const char* name;
+    std::uint32_t error;
+  } failing[] = {{kCom2, plat::kErrorAccessDenied}, {"\\\\.\\COM7", plat::kErrorFileNotFound}};
+  for (const auto& c : failing) {
+    EXPECT_EQ(bench.Open(c.name), plat::InvalidHandle()) << c.name;
+    EXPECT_EQ(plat::LastError(), c.error) << c.name;
+  }
+  const plat::Handle h = bench.Open(kCom1);
+  ASSERT_NE(h, plat::InvalidHandle());
+  EXPECT_EQ(bench.Open(kCom1), plat::InvalidHandle());
+  EXPECT_EQ(plat::LastError(), plat::kErrorAccessDenied);
+  EXPECT_TRUE(bench.IsOpen(kCom1));
+  EXPECT_EQ(bench.OpenHandleCount(), 1);
+  EXPECT_TRUE(bench.Close(h));
+  bench.SetAbsent(kCom1);
+  EXPECT_EQ(bench.Open(kCom1), plat::InvalidHandle());
+  EXPECT_EQ(plat::LastError(), plat::kErrorFileNotFound);
+  EXPECT_EQ(bench.OpenCount(kCom1), 1);
+  EXPECT_EQ(bench.OpenHandleCount(), 0);
+  const auto log = bench.Log(kCom1);
+  ASSERT_EQ(log.size(), 4u);
+  EXPECT_EQ(log[1].op, sim::HostLogEntry::Op::Open);
+  EXPECT_FALSE(log[1].ok);
+  EXPECT_EQ(log[2].op, sim::HostLogEntry::Op::Close);
+}
+
+TEST(BenchPorts, StaleAndForeignHandlesAreRefused) {
+  sim::Bench bench;
+  bench.AddPort(kCom1);
+  const plat::Handle h = bench.Open(kCom1);
+  const plat::Handle ev = bench.NewEvent();
+  ASSERT_TRUE(bench.Close(h));
+  const plat::Handle again = bench.Open(kCom1);
+  EXPECT_NE(again, h);
+  plat::Dcb dcb;
+  for (plat::Handle bad : {h, ev, static_cast<plat::Handle>(nullptr), plat::InvalidHandle()}) {
+    EXPECT_FALSE(bench.Purge(bad, plat::kPurgeAllFlags));
+    EXPECT_EQ(plat::LastError(), plat::kErrorInvalidHandle);
+    EXPECT_FALSE(bench.GetState(bad, dcb));
+    EXPECT_FALSE(bench.Close(bad));
+    EXPECT_EQ(plat::LastError(), plat::kErrorInvalidHandle);
+  }
+  EXPECT_TRUE(bench.Close(again));
+  EXPECT_TRUE(bench.CloseEvent(ev));
+}
+
+TEST(BenchPorts, EventsAreCounted) {
+  sim::Bench bench;
+  const plat::Handle a = bench.NewEvent();
+  const plat::Handle b = bench.NewEvent();
+  EXPECT_NE(a, b);
+  EXPECT_EQ(bench.LiveEventCount(), 2);
+  EXPECT_TRUE(bench.ResetEvent(a));
+  EXPECT_TRUE(bench.CloseEvent(a));
+  EXPECT_FALSE(bench.CloseEvent(a));
+  EXPECT_EQ(plat::LastError(), plat::kErrorInvalidHandle);
+  EXPECT_FALSE(bench.ResetEvent(a));
+  EXPECT_EQ(bench.LiveEventCount(), 1);
+  EXPECT_TRUE(bench.CloseEvent(b));
+  EXPECT_EQ(bench.LiveEventCount(), 0);
+}
+
+TEST(BenchPorts, SettingsLinesAndLog) {
+  sim::Bench bench;
+  bench.AddPort(kCom1);
+  {
+    Host host(bench, kCom1);
+    host.Line("baud=57600 parity=E data=7 stop=2");
+    plat::Dcb d;
+    ASSERT_TRUE(bench.GetState(host.Port(), d));
+    EXPECT_EQ(d.BaudRate, 57600u);
+    EXPECT_EQ(d.Parity, plat::kEvenParity);
+    EXPECT_TRUE(bench.Dtr(kCom1));
+    EXPECT_TRUE(bench.Rts(kCom1));
+    EXPECT_TRUE(bench.Escape(host.Port(), plat::kClrRts));
+    EXPECT_FALSE(bench.Rts(kCom1));
+    EXPECT_FALSE(bench.Escape(host.Port(), 99));
+    d.ByteSize = 9;
+    EXPECT_FALSE(bench.SetState(host.Port(), d));
+    EXPECT_EQ(plat::LastError(), plat::kErrorInvalidParameter);
+    plat::CommTimeouts t;
+    t.WriteTotalTimeoutConstant = 500;
+    EXPECT_TRUE(bench.SetTimeouts(host.Port(), t));
+    EXPECT_TRUE(bench.GetTimeouts(host.Port(), t));
+    EXPECT_EQ(t.WriteTotalTimeoutConstant, 500u);
+    EXPECT_TRUE(bench.SetupQueues(host.Port(), 4096, 4096));
+    bench.SetSetupQueuesFails(true);
+    EXPECT_FALSE(bench.SetupQueues(host.Port(), 4096, 4096));
+    EXPECT_EQ(plat::LastError(), plat::kErrorNotSupported);
+    EXPECT_TRUE(host.Write("abc"));
+    EXPECT_TRUE(host.Write("de"));
+  }
+  EXPECT_FALSE(bench.Dtr(kCom1));  // closing drops the lines
+  EXPECT_EQ(bench.HostBytes(kCom1), simtest::Bytes("abcde"));
+  std::vector<sim::HostLogEntry::Op> ops;
+  for (const auto& e : bench.Log(kCom1)) ops.push_back(e.op);
+  using Op = sim::HostLogEntry::Op;
+  const std::vector<Op> expected{Op::Open,        Op::SetState,    Op::Escape,      Op::Escape,
+                                 Op::SetState,    Op::SetTimeouts, Op::SetupQueues, Op::SetupQueues,
+                                 Op::Write,       Op::Write,       Op::Close};
+  EXPECT_EQ(ops, expected);
+  EXPECT_EQ(bench.Log(kCom1)[8].dcb.BaudRate, 57600u);
+}
+
+TEST(BenchReads, PurgeAbortsAPendingRead) {
+  sim::Bench bench;
+  bench.AddPort(kCom1);
+  Host host(bench, kCom1);
+  ReadThread r(bench, host.Port(), 4, 4);
+  r.Resume();
+  plat::Sleep(50);
+  EXPECT_FALSE(r.Control()->Finished());
+  EXPECT_TRUE(bench.Purge(host.Port(), plat::kPurgeRxAbort | plat::kPurgeRxClear));
+  r.WaitFor();
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, plat::kErrorOperationAborted);
+}
+
+TEST(BenchReads, StopRequestAbortsReadsBeforeAndDuring) {
+  sim::Bench bench;
+  bench.AddPort(kCom1);
+  Host host(bench, kCom1);
+  {
+    ReadThread during(bench, host.Port(), 1, 1);
+    during.Resume();
+    plat::Sleep(30);
+    during.Terminate();
+    during.WaitFor();
+    EXPECT_FALSE(during.ok);
+    EXPECT_EQ(during.error, plat::kErrorOperationAborted);
+  }
+  {
+    ReadThread after(bench, host.Port(), 1, 1);
+    after.waitForStop = true;  // the stop comes before the read starts
+    after.Resume();
+    after.Terminate();
+    after.WaitFor();
+    EXPECT_FALSE(after.ok);
+    EXPECT_EQ(after.error, plat::kErrorOperationAborted);
+  }
+  EXPECT_EQ(TThread::LiveCount(), 0);
+}
+
+TEST(BenchReads, ResultWithoutWaitReportsIncomplete) {
+  sim::Bench bench;
+  bench.AddPort(kCom1);
+  Host host(bench, kCom1);
+  plat::Overlapped ov;
+  ov.hEvent = bench.NewEvent();
+  std::uint8_t buf[2];
+  std::uint32_t done = 7;
+  EXPECT_FALSE(bench.Read(host.Port(), buf, 2, &done, ov));
+  EXPECT_EQ(plat::LastError(), plat::kErrorIoPending);
+  EXPECT_FALSE(bench.Read(host.Port(), buf, 2, &done, ov));  // one read at a time
+  EXPECT_FALSE(bench.Result(host.Port(), ov, &done, false));
+  EXPECT_NE(plat::LastError(), plat::kErrorOperationAborted);
+  EXPECT_TRUE(bench.Purge(host.Port(), plat::kPurgeRxAbort));
+  EXPECT_FALSE(bench.Result(host.Port(), ov, &done, false));
+  EXPECT_EQ(plat::LastError(), plat::kErrorOperationAborted);
+  EXPECT_TRUE(bench.Read(host.Port(), buf, 0, &done, ov));
+  EXPECT_TRUE(bench.CloseEvent(ov.hEvent));
+}
+
+TEST(BenchWire, WritesTakeLineTimeAndTimeOut) {
+  sim::Bench bench(sim::Timing::Wire);
+  bench.AddPort(kCom1);
+  bench.SetOutQueueSize(4);
+  Host host(bench, kCom1);
+  host.Line("baud=1200 parity=N data=8 stop=1");  // 8.33 ms a character
+  std::uint32_t done = 0;
+  const auto start = sim::Clock::now();
+  EXPECT_TRUE(host.Write("12345678", &done));
+  EXPECT_EQ(done, 8u);
+  EXPECT_GE(sim::Clock::now() - start, 25ms);  // four characters had to leave first
+
+  plat::CommTimeouts t;
+  t.WriteTotalTimeoutConstant = 20;
+  ASSERT_TRUE(bench.SetTimeouts(host.Port(), t));
+  EXPECT_TRUE(host.Write(std::string(40, 'x'), &done));
+  EXPECT_GE(done, 1u);  // the queue was still full of the first write
+  EXPECT_LT(done, 20u);
+}
+
+}  // namespace

@@ -1,0 +1,240 @@
+// The plug on the simulated backend, driven in real time the way the tool
+// drives it: identification, setup, reports, boot monitor, upload faults.
+#include <gtest/gtest.h>
+
+#include "sim/bench.h"
+#include "tests/sim/host.h"
+#include "tests/sim/sim_test_util.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using simtest::Host;
+
+const char* const kCom1 = "\\\\.\\COM1";
+const std::string kDefaultId = sim::BuildIdentifier("1011", sim::PlugConfig{}.idExtras);
+
+std::string Frame(std::uint8_t code, const std::string& payload) {
+  std::string f{'\x05', static_cast<char>(code), static_cast<char>(payload.size() >> 8),
+                static_cast<char>(payload.size() & 0xFF)};
+  return f + payload;
+}
+
+// Identification and setup; leaves the host in command mode.
+void ToCommand(Host& host, const std::string& id = kDefaultId) {
+  host.Identify();
+  ASSERT_EQ(host.Read(static_cast<std::uint32_t>(id.size())), id);
+  host.ToSetupLine();
+  ASSERT_TRUE(host.Write("QUOR PLUG SETUP"));
+  ASSERT_EQ(host.Read(15), "QUOR PLUG READY");
+}
+
+void ToMonitorPrompt(Host& host) {
+  ToCommand(host);
+  ASSERT_TRUE(host.Write(std::string("\x01\xF8\x00\x00\x01\xF6\x00\x00", 8)));
+  host.ToMonitorLine();
+  ASSERT_TRUE(host.Write("\x1B\x1B"));
+  ASSERT_EQ(host.Read(1), ">");
+}
+
+void EraseAll(Host& host) {
+  ASSERT_TRUE(host.Write("e"));
+  ASSERT_EQ(host.Read(1), ":");
+  ASSERT_TRUE(host.Write("10000\r"));
+  ASSERT_EQ(host.Read(1), ":");
+  ASSERT_TRUE(host.Write("37fff\r"));
+  ASSERT_EQ(host.Read(1), ">");
+}
+
+// HEX text split into its lines, each with its '\n'.
+std::vector<std::string> Lines(const std::string& hex) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < hex.size()) {
+    const std::size_t end = hex.find('\n', start);
+    lines.push_back(hex.substr(start, end - start + 1));
+    start = end + 1;
+  }
+  return lines;
+}
+
+TEST(FlowIdentification, IdentifierArrivesInOrderAt1200BaudTiming) {
+  sim::Bench bench;
+  sim::Plug& plug = bench.Attach(kCom1);
+  Host host(bench, kCom1);
+  host.Identify();
+  const auto rtsAt = sim::Clock::now();
+  const std::string got = host.Read(static_cast<std::uint32_t>(kDefaultId.size()), 1500ms, 1);
+  EXPECT_EQ(got, kDefaultId);
+  ASSERT_EQ(host.lastTimes.size(), kDefaultId.size());
+  EXPECT_GE(host.lastTimes.front() - rtsAt, 15ms);
+  EXPECT_LT(host.lastTimes.front() - rtsAt, 150ms);
+  // 34 characters of 7.5 ms each cannot come faster than the wire allows.
+  EXPECT_GE(host.lastTimes.back() - host.lastTimes.front(),
+            7500us * static_cast<int>(kDefaultId.size() - 1) - 2ms);
+  EXPECT_TRUE(plug.Violations().empty());
+  ASSERT_TRUE(plug.IdentAnsweredAt());
+  EXPECT_LE(*plug.IdentAnsweredAt(), rtsAt);
+}
+
+TEST(FlowIdentification, WrongLineOrMissingStepGivesNoAnswer) {
+  sim::Bench bench;
+  sim::Plug& plug = bench.Attach(kCom1);
+  Host host(bench, kCom1);
+  host.Identify("baud=1200 parity=N data=8 stop=1");
+  EXPECT_EQ(host.Read(1, 300ms), "");
+  EXPECT_EQ(plug.Violations().size(), 1u);
+
+  host.Line("baud=1200 parity=N data=7 stop=1", false, plat::kRtsControlDisable,
+            plat::kDtrControlDisable);
+  ASSERT_TRUE(bench.Escape(host.Port(), plat::kSetDtr));
+  plat::Sleep(200);
+  ASSERT_TRUE(bench.Escape(host.Port(), plat::kSetRts));  // DTR off/on left out
+  EXPECT_EQ(host.Read(1, 300ms), "");
+  EXPECT_EQ(plug.Violations().size(), 2u);
+  EXPECT_EQ(plug.IdentAnswers(), 0);
+}
+
+TEST(FlowIdentification, HostWithEightDataBitsReadsHighBitSetAndPurgeClears) {
+  sim::Bench bench;
+  bench.Attach(kCom1);
+  Host host(bench, kCom1);
+  host.Identify();
+  host.Line("baud=1200 parity=N data=8 stop=1", false, plat::kRtsControlEnable);
+  const std::string got = host.Read(4);
+  ASSERT_EQ(got.size(), 4u);
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(static_cast<std::uint8_t>(got[i]), static_cast<std::uint8_t>(kDefaultId[i]) | 0x80u);
+  }
+  plat::Sleep(300);  // the rest of the identifier is in the input queue now
+  ASSERT_TRUE(bench.Purge(host.Port(), plat::kPurgeRxClear));
+  EXPECT_EQ(host.Read(1, 100ms), "");
+  EXPECT_EQ(host.lastError, plat::kErrorOperationAborted);
+}
+
+TEST(FlowUpdate, SetupReportsEraseLoadExitAndRestart) {
+  sim::Bench bench;
+  sim::Plug& plug = bench.Attach(kCom1);
+  const std::string banner = sim::PlugConfig{}.banner;
+  Host host(bench, kCom1);
+  ToCommand(host);
+  ASSERT_TRUE(host.Write(std::string("\x01\xF7\x00\x00", 4)));
+  const std::string expected = Frame(0x01, std::string("\x00\x01", 2)) + Frame(0xDD, banner + '\0');
+  EXPECT_EQ(host.Read(static_cast<std::uint32_t>(expected.size())), expected);
+  ASSERT_TRUE(host.Write(std::string("\x01\xF8\x00\x00\x01\xF6\x00\x00", 8)));
+  EXPECT_EQ(plug.CurrentMode(), sim::Mode::Monitor);
+  host.ToMonitorLine();
+  ASSERT_TRUE(host.Write("\x1B\x1B"));
+  ASSERT_EQ(host.Read(1), ">");
+  EraseAll(host);
+
+  const auto img = simtest::MakeImage(300);
+  ASSERT_TRUE(host.Write("l"));
+  ASSERT_EQ(host.Read(1), "d");
+  for (const auto& line : Lines(simtest::ToHex(sim::kFlashBase, img))) ASSERT_TRUE(host.Write(line));
+  EXPECT_EQ(host.Read(1), ">");
+  ASSERT_TRUE(host.Write("x"));
+
+  std::vector<std::uint8_t> flash(sim::kFlashSize, 0xFF);
+  std::copy(img.begin(), img.end(), flash.begin());
+  EXPECT_EQ(plug.Flash(), flash);
+  EXPECT_EQ(plug.ExitCount(), 1);
+  EXPECT_EQ(plug.EraseCount(), 1);
+  EXPECT_EQ(plug.Banner(), simtest::kNewBanner);
+  EXPECT_TRUE(plug.Violations().empty()) << plug.Violations().front();
+
+  // After the restart the plug identifies itself again and reports the new banner.
+  host.Line("baud=1200 parity=N data=7 stop=1", false, plat::kRtsControlDisable,
+            plat::kDtrControlDisable);
+  ToCommand(host);
+  ASSERT_TRUE(host.Write(std::string("\x01\xF7\x00\x00", 4)));
+  const std::string again = Frame(0x01, std::string("\x00\x01", 2)) + Frame(0xDD, std::string(simtest::kNewBanner) + '\0');
+  EXPECT_EQ(host.Read(static_cast<std::uint32_t>(again.size())), again);
+  EXPECT_EQ(plug.IdentAnswers(), 2);
+  EXPECT_TRUE(plug.Violations().empty());
+}
+
+TEST(FlowUpdate, WriteErrorFailsThePendingWrite) {
+  sim::Bench bench;
+  sim::PlugConfig cfg;
+  cfg.writeErrorAfter = 50;
+  sim::Plug& plug = bench.Attach(kCom1, cfg);
+  Host host(bench, kCom1);
+  ToMonitorPrompt(host);
+  EraseAll(host);
+  ASSERT_TRUE(host.Write("l"));
+  ASSERT_EQ(host.Read(1), "d");
+  const std::string hex = simtest::ToHex(sim::kFlashBase, simtest::MakeImage(64));
+  std::uint32_t done = 0;
+  EXPECT_FALSE(host.Write(hex.substr(0, 100), &done));
+  EXPECT_EQ(plat::LastError(), plat::kErrorGenFailure);
+  EXPECT_EQ(done, 50u);
+  EXPECT_EQ(plug.UploadBytes(), 50u);
+  EXPECT_TRUE(host.Write(hex.substr(100)));  // the port itself still works
+}
+
+TEST(FlowUpdate, UnplugFailsEverythingOnTheHandle) {
+  sim::Bench bench;
+  sim::PlugConfig cfg;
+  cfg.unplugAfter = 30;
+  sim::Plug& plug = bench.Attach(kCom1, cfg);
+  Host host(bench, kCom1);
+  ToMonitorPrompt(host);
+  EraseAll(host);
+  ASSERT_TRUE(host.Write("l"));
+  ASSERT_EQ(host.Read(1), "d");
+
+  simtest::ReadThread reader(bench, host.Port(), 1, 1);
+  reader.Resume();
+  plat::Sleep(20);
+  const std::string hex = simtest::ToHex(sim::kFlashBase, simtest::MakeImage(64));
+  EXPECT_FALSE(host.Write(hex));
+  EXPECT_EQ(plat::LastError(), plat::kErrorBadCommand);
+  reader.WaitFor();
+  EXPECT_FALSE(reader.ok);
+  EXPECT_EQ(reader.error, plat::kErrorBadCommand);
+
+  plat::Dcb d;
+  EXPECT_FALSE(bench.GetState(host.Port(), d));
+  EXPECT_EQ(plat::LastError(), plat::kErrorBadCommand);
+  EXPECT_FALSE(bench.Purge(host.Port(), plat::kPurgeAllFlags));
+  EXPECT_EQ(plat::LastError(), plat::kErrorBadCommand);
+  EXPECT_FALSE(host.Write("x"));
+  EXPECT_EQ(plat::LastError(), plat::kErrorBadCommand);
+  EXPECT_TRUE(bench.Unplugged(kCom1));
+  EXPECT_FALSE(plug.Powered());
+  EXPECT_EQ(bench.Open(kCom1), plat::InvalidHandle());
+  EXPECT_EQ(plat::LastError(), plat::kErrorFileNotFound);
+}
+
+TEST(FlowWire, UpdateOverTheTimedWire) {
+  sim::Bench bench(sim::Timing::Wire);
+  sim::Plug& plug = bench.Attach(kCom1);
+  Host host(bench, kCom1);
+  ToCommand(host);
+  const auto start = sim::Clock::now();
+  ASSERT_TRUE(host.Write(std::string("\x01\xF7\x00\x00", 4)));
+  const std::string banner = sim::PlugConfig{}.banner;
+  const std::string expected = Frame(0x01, std::string("\x00\x01", 2)) + Frame(0xDD, banner + '\0');
+  EXPECT_EQ(host.Read(static_cast<std::uint32_t>(expected.size())), expected);
+  // 4 + 81 characters of 10 bits at 115200 baud.
+  EXPECT_GE(sim::Clock::now() - start, 7ms);
+  ASSERT_TRUE(host.Write(std::string("\x01\xF8\x00\x00\x01\xF6\x00\x00", 8)));
+  plat::Sleep(5);  // the frames are still on the wire
+  host.ToMonitorLine();
+  ASSERT_TRUE(host.Write("\x1B\x1B"));
+  ASSERT_EQ(host.Read(1), ">");
+  EraseAll(host);
+  const auto img = simtest::MakeImage(100);
+  ASSERT_TRUE(host.Write("l"));
+  ASSERT_EQ(host.Read(1), "d");
+  for (const auto& line : Lines(simtest::ToHex(sim::kFlashBase, img))) ASSERT_TRUE(host.Write(line));
+  EXPECT_EQ(host.Read(1, 3000ms), ">");
+  ASSERT_TRUE(host.Write("x"));
+  plat::Sleep(5);
+  EXPECT_EQ(plug.ExitCount(), 1);
+  EXPECT_EQ(plug.Banner(), simtest::kNewBanner);
+  EXPECT_TRUE(plug.Violations().empty()) << plug.Violations().front();
+}
+
+}  // namespace
