@@ -1,0 +1,610 @@
+#include "frontends/win32_toolkit.h"
+
+#include <windows.h>
+// The seam's names, not the A/W switches of the Win32 headers.
+#undef MessageBox
+#undef PostMessage
+#undef OutputDebugString
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+#include <map>
+#include <vector>
+
+namespace tk {
+namespace {
+
+const char kFormClass[] = "QuorPlugForm";
+const char kGaugeClass[] = "QuorPlugGauge";
+constexpr int kFirstControlId = 100;
+
+HINSTANCE Instance() { return ::GetModuleHandleA(nullptr); }
+
+HWND Hwnd(const void* peer) { return static_cast<HWND>(const_cast<void*>(peer)); }
+
+TForm* FormOf(HWND hwnd) { return reinterpret_cast<TForm*>(::GetWindowLongPtrA(hwnd, GWLP_USERDATA)); }
+
+TControl* ControlOf(HWND hwnd) {
+  return reinterpret_cast<TControl*>(::GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+}
+
+bool IsFormWindow(HWND hwnd) {
+  char name[32] = {};
+  return hwnd != nullptr && ::GetClassNameA(hwnd, name, sizeof name) > 0 &&
+         lstrcmpA(name, kFormClass) == 0;
+}
+
+// One brush per colour, made on first use; system colours use the system's.
+HBRUSH Brush(Color color) {
+  switch (color) {
+    case Color::BtnFace: return ::GetSysColorBrush(COLOR_BTNFACE);
+    case Color::Menu: return ::GetSysColorBrush(COLOR_MENU);
+    case Color::Window: return ::GetSysColorBrush(COLOR_WINDOW);
+    default: break;
+  }
+  static std::map<Color, HBRUSH> brushes;
+  HBRUSH& brush = brushes[color];
+  if (brush == nullptr) brush = ::CreateSolidBrush(ColorRef(color));
+  return brush;
+}
+
+std::map<const TForm*, HFONT>& Fonts() {
+  static std::map<const TForm*, HFONT> fonts;
+  return fonts;
+}
+
+// Runs a handler of the system's code; what it throws is shown, as the
+// application's standard display does, and does not cross the window procedure.
+template <class F>
+void Guarded(F&& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    if (Application != nullptr) Application->ShowException(e);
+  }
+}
+
+// --- gauge ------------------------------------------------------------------
+
+void PaintGauge(HWND hwnd, HDC target) {
+  auto* gauge = static_cast<TCGauge*>(ControlOf(hwnd));
+  RECT rc;
+  ::GetClientRect(hwnd, &rc);
+  const int w = rc.right - rc.left;
+  const int h = rc.bottom - rc.top;
+  if (w <= 0 || h <= 0) return;
+  // Drawn off screen, then copied: no flicker while the update moves it.
+  HDC dc = ::CreateCompatibleDC(target);
+  HBITMAP bmp = ::CreateCompatibleBitmap(target, w, h);
+  HGDIOBJ oldBmp = ::SelectObject(dc, bmp);
+  auto font = reinterpret_cast<HFONT>(::GetWindowLongPtrA(hwnd, 0));
+  HGDIOBJ oldFont = font != nullptr ? ::SelectObject(dc, font) : nullptr;
+
+  ::FillRect(dc, &rc, static_cast<HBRUSH>(::GetStockObject(BLACK_BRUSH)));
+  RECT inner = {1, 1, w - 1, h - 1};
+  int percent = 0;
+  if (gauge != nullptr && gauge->MaxValue > gauge->MinValue) {
+    percent = (gauge->Progress() - gauge->MinValue) * 100 / (gauge->MaxValue - gauge->MinValue);
+  }
+  const Color fore = gauge != nullptr ? gauge->ForeColor : Color::Navy;
+  const Color back = gauge != nullptr ? gauge->BackColor : Color::White;
+  RECT bar = inner;
+  bar.right = inner.left + (inner.right - inner.left) * percent / 100;
+  RECT rest = inner;
+  rest.left = bar.right;
+
+  char text[8];
+  std::snprintf(text, sizeof text, "%d%%", percent);
+  const bool showText = gauge == nullptr || gauge->ShowText;
+  ::SetBkMode(dc, TRANSPARENT);
+  // The text is drawn twice: in the bar colour over the empty part and in
+  // the background colour over the bar, so it reads on both.
+  ::FillRect(dc, &rest, Brush(back));
+  ::FillRect(dc, &bar, Brush(fore));
+  if (showText) {
+    HRGN clip = ::CreateRectRgnIndirect(&rest);
+    ::SelectClipRgn(dc, clip);
+    ::SetTextColor(dc, ColorRef(fore));
+    ::DrawTextA(dc, text, -1, &inner, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+    ::SetRectRgn(clip, bar.left, bar.top, bar.right, bar.bottom);
+    ::SelectClipRgn(dc, clip);
+    ::SetTextColor(dc, ColorRef(back));
+    ::DrawTextA(dc, text, -1, &inner, DT_CENTER | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX);
+    ::SelectClipRgn(dc, nullptr);
+    ::DeleteObject(clip);
+  }
+  ::BitBlt(target, 0, 0, w, h, dc, 0, 0, SRCCOPY);
+  if (oldFont != nullptr) ::SelectObject(dc, oldFont);
+  ::SelectObject(dc, oldBmp);
+  ::DeleteObject(bmp);
+  ::DeleteDC(dc);
+}
+
+LRESULT CALLBACK GaugeProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  switch (msg) {
+    case WM_ERASEBKGND:
+      return 1;
+    case WM_PAINT: {
+      PAINTSTRUCT ps;
+      HDC dc = ::BeginPaint(hwnd, &ps);
+      PaintGauge(hwnd, dc);
+      ::EndPaint(hwnd, &ps);
+      return 0;
+    }
+    case WM_PRINTCLIENT:
+      PaintGauge(hwnd, reinterpret_cast<HDC>(wp));
+      return 0;
+    case WM_SETFONT:
+      ::SetWindowLongPtrA(hwnd, 0, static_cast<LONG_PTR>(wp));
+      if (LOWORD(lp) != 0) ::InvalidateRect(hwnd, nullptr, FALSE);
+      return 0;
+    case WM_GETFONT:
+      return ::GetWindowLongPtrA(hwnd, 0);
+    default:
+      return ::DefWindowProcA(hwnd, msg, wp, lp);
+  }
+}
+
+// --- form window --------------------------------------------------------------
+
+void FitLabel(HWND hwnd) {
+  char text[512] = {};
+  ::GetWindowTextA(hwnd, text, sizeof text);
+  HDC dc = ::GetDC(hwnd);
+  HGDIOBJ old = ::SelectObject(dc, reinterpret_cast<HGDIOBJ>(::SendMessageA(hwnd, WM_GETFONT, 0, 0)));
+  RECT r = {0, 0, 0, 0};
+  ::DrawTextA(dc, text, -1, &r, DT_CALCRECT | DT_SINGLELINE);
+  ::SelectObject(dc, old);
+  ::ReleaseDC(hwnd, dc);
+  ::SetWindowPos(hwnd, nullptr, 0, 0, r.right, r.bottom, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void AlignControls(TForm& form, int clientWidth) {
+  for (const auto& c : form.Controls()) {
+    if (c->Kind() != ControlKind::Memo || !static_cast<TMemo*>(c.get())->AlignTop) continue;
+    ::SetWindowPos(Hwnd(c->Peer), nullptr, 0, 0, clientWidth, c->Bounds().Height,
+                   SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+}
+
+LRESULT CALLBACK FormProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  TForm* form = FormOf(hwnd);
+  if (form == nullptr) return ::DefWindowProcA(hwnd, msg, wp, lp);
+  if (msg >= WM_USER || msg == WM_CLOSE) {
+    // The form decides: WM_CLOSE on the main form ends the application; the
+    // window itself lives until the form is deleted.
+    Message m;
+    m.Msg = msg;
+    m.WParam = wp;
+    m.LParam = lp;
+    Guarded([&] { form->Dispatch(m); });
+    return m.Result;
+  }
+  switch (msg) {
+    case WM_COMMAND:
+      if (HIWORD(wp) == BN_CLICKED && lp != 0) {
+        TControl* c = ControlOf(reinterpret_cast<HWND>(lp));
+        if (c != nullptr && c->Kind() == ControlKind::Button) {
+          Guarded([&] { static_cast<TButton*>(c)->Click(); });
+        }
+        return 0;
+      }
+      break;
+    case WM_CTLCOLORSTATIC:
+    case WM_CTLCOLOREDIT: {
+      TControl* c = ControlOf(reinterpret_cast<HWND>(lp));
+      Color color = c != nullptr ? c->Color : form->Color;
+      auto dc = reinterpret_cast<HDC>(wp);
+      ::SetBkColor(dc, ColorRef(color));
+      ::SetTextColor(dc, ::GetSysColor(COLOR_WINDOWTEXT));
+      return reinterpret_cast<LRESULT>(Brush(color));
+    }
+    case WM_ERASEBKGND: {
+      RECT rc;
+      ::GetClientRect(hwnd, &rc);
+      ::FillRect(reinterpret_cast<HDC>(wp), &rc, Brush(form->Color));
+      return 1;
+    }
+    case WM_SIZE:
+      AlignControls(*form, LOWORD(lp));
+      return 0;
+    case WM_ACTIVATE:
+      // Give the keyboard back to the form's active control.
+      if (LOWORD(wp) != WA_INACTIVE && form->ActiveControl() != nullptr &&
+          form->ActiveControl()->Peer != nullptr) {
+        ::SetFocus(Hwnd(form->ActiveControl()->Peer));
+        return 0;
+      }
+      break;
+    default:
+      break;
+  }
+  return ::DefWindowProcA(hwnd, msg, wp, lp);
+}
+
+void RegisterClasses() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  WNDCLASSEXA wc{};
+  wc.cbSize = sizeof wc;
+  wc.lpfnWndProc = FormProc;
+  wc.hInstance = Instance();
+  wc.hIcon = ::LoadIconA(Instance(), "MAINICON");
+  if (wc.hIcon == nullptr) wc.hIcon = ::LoadIconA(nullptr, reinterpret_cast<LPCSTR>(IDI_APPLICATION));
+  wc.hCursor = ::LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW));
+  wc.hbrBackground = nullptr;  // painted in the form's colour
+  wc.lpszClassName = kFormClass;
+  ::RegisterClassExA(&wc);
+
+  WNDCLASSEXA gc{};
+  gc.cbSize = sizeof gc;
+  gc.lpfnWndProc = GaugeProc;
+  gc.cbWndExtra = sizeof(LONG_PTR);  // the font
+  gc.hInstance = Instance();
+  gc.hCursor = wc.hCursor;
+  gc.lpszClassName = kGaugeClass;
+  ::RegisterClassExA(&gc);
+}
+
+std::string MemoText(const TMemo& memo) {
+  std::string text;
+  for (int i = 0; i < memo.Lines->Count(); ++i) {
+    if (i > 0) text += "\r\n";
+    text += (*memo.Lines)[i];
+  }
+  return text;
+}
+
+HWND CreateControl(HWND parent, TControl& c, int id, HFONT font) {
+  DWORD style = WS_CHILD | WS_VISIBLE;
+  DWORD exStyle = 0;
+  const char* cls = "STATIC";
+  std::string text = c.Caption();
+  if (!c.Enabled()) style |= WS_DISABLED;
+  if (c.TabOrder >= 0) style |= WS_TABSTOP;
+  switch (c.Kind()) {
+    case ControlKind::Button:
+      cls = "BUTTON";
+      style |= BS_PUSHBUTTON;
+      break;
+    case ControlKind::Label:
+      style |= SS_LEFT;
+      break;
+    case ControlKind::Gauge:
+      cls = kGaugeClass;
+      text.clear();
+      break;
+    case ControlKind::Memo: {
+      auto& memo = static_cast<TMemo&>(c);
+      cls = "EDIT";
+      style |= ES_MULTILINE | ES_AUTOVSCROLL | WS_VSCROLL;
+      if (memo.ReadOnly) style |= ES_READONLY;
+      exStyle |= WS_EX_CLIENTEDGE;
+      text = MemoText(memo);
+      break;
+    }
+  }
+  TRect b = c.Bounds();
+  HWND hwnd = ::CreateWindowExA(exStyle, cls, text.c_str(), style, b.Left, b.Top, b.Width, b.Height,
+                                parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), Instance(),
+                                nullptr);
+  if (hwnd == nullptr) return nullptr;
+  ::SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&c));
+  ::SendMessageA(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+  if (c.Kind() == ControlKind::Memo) ::SendMessageA(hwnd, EM_SETLIMITTEXT, 0, 0);
+  if (c.Kind() == ControlKind::Label && static_cast<TLabel&>(c).AutoSize) FitLabel(hwnd);
+  return hwnd;
+}
+
+HWND MainWindow() {
+  if (Application == nullptr || Application->MainForm == nullptr) return nullptr;
+  return Hwnd(Application->MainForm->Peer);
+}
+
+void Pump(MSG& msg) {
+  HWND root = msg.hwnd != nullptr ? ::GetAncestor(msg.hwnd, GA_ROOT) : nullptr;
+  // Dialog-style keyboard: Tab, Alt+letter accelerators of the buttons.
+  if (root != nullptr && IsFormWindow(root) && ::IsDialogMessageA(root, &msg)) return;
+  ::TranslateMessage(&msg);
+  ::DispatchMessageA(&msg);
+}
+
+}  // namespace
+
+unsigned long ColorRef(Color color) {
+  switch (color) {
+    case Color::BtnFace: return ::GetSysColor(COLOR_BTNFACE);
+    case Color::Menu: return ::GetSysColor(COLOR_MENU);
+    case Color::Window: return ::GetSysColor(COLOR_WINDOW);
+    case Color::Navy: return RGB(0, 0, 128);
+    case Color::White: return RGB(255, 255, 255);
+    case Color::Black: return RGB(0, 0, 0);
+  }
+  return RGB(0, 0, 0);
+}
+
+Win32Backend::Win32Backend() : guiThread_(::GetCurrentThreadId()) {}
+
+Win32Backend::~Win32Backend() {
+  for (auto& entry : Fonts()) ::DeleteObject(entry.second);
+  Fonts().clear();
+}
+
+void Win32Backend::FormCreated(TForm& form) {
+  RegisterClasses();
+  HFONT font = ::CreateFontA(form.FontHeight, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                             OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                             DEFAULT_PITCH | FF_DONTCARE, form.FontName.c_str());
+  Fonts()[&form] = font;
+  int x = form.Left;
+  int y = form.Top;
+  if (form.Centered) {
+    x = (::GetSystemMetrics(SM_CXSCREEN) - form.Width) / 2;
+    y = (::GetSystemMetrics(SM_CYSCREEN) - form.Height) / 2;
+  }
+  HWND hwnd = ::CreateWindowExA(WS_EX_CONTROLPARENT, kFormClass, form.Caption().c_str(),
+                                WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, x, y, form.Width, form.Height,
+                                nullptr, nullptr, Instance(), nullptr);
+  if (hwnd == nullptr) return;
+  ::SendMessageA(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+  form.Peer = hwnd;
+
+  // Children in Tab order (the dialog keyboard follows creation order), the
+  // controls that are no tab stops after them.
+  std::vector<std::size_t> order(form.Controls().size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    int ta = form.Controls()[a]->TabOrder, tb = form.Controls()[b]->TabOrder;
+    if ((ta < 0) != (tb < 0)) return tb < 0;
+    return ta >= 0 && ta < tb;
+  });
+  for (std::size_t i : order) {
+    TControl& c = *form.Controls()[i];
+    c.Peer = CreateControl(hwnd, c, kFirstControlId + static_cast<int>(i), font);
+  }
+  // From here on messages reach the form.
+  ::SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&form));
+  RECT client;
+  ::GetClientRect(hwnd, &client);
+  AlignControls(form, client.right);
+
+  ::ShowWindow(hwnd, SW_SHOWNORMAL);
+  ::UpdateWindow(hwnd);
+  TControl* first = form.ActiveControl();
+  if (first == nullptr) {
+    for (std::size_t i : order) {
+      TControl* c = form.Controls()[i].get();
+      if (c->TabOrder >= 0 && c->Enabled()) {
+        first = c;
+        break;
+      }
+    }
+  }
+  if (first != nullptr) first->SetFocus();
+}
+
+void Win32Backend::FormDestroying(TForm& form) {
+  HWND hwnd = Hwnd(form.Peer);
+  if (hwnd != nullptr) {
+    ::SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);
+    for (const auto& c : form.Controls()) {
+      if (c->Peer != nullptr) ::SetWindowLongPtrA(Hwnd(c->Peer), GWLP_USERDATA, 0);
+      c->Peer = nullptr;
+    }
+    ::DestroyWindow(hwnd);
+    form.Peer = nullptr;
+  }
+  auto it = Fonts().find(&form);
+  if (it != Fonts().end()) {
+    ::DeleteObject(it->second);
+    Fonts().erase(it);
+  }
+}
+
+void Win32Backend::ControlChanged(TControl& control, Change what) {
+  HWND hwnd = Hwnd(control.Peer);
+  if (hwnd == nullptr) return;
+  switch (what) {
+    case Change::Caption:
+      ::SetWindowTextA(hwnd, control.Caption().c_str());
+      if (control.Kind() == ControlKind::Label && static_cast<TLabel&>(control).AutoSize) FitLabel(hwnd);
+      break;
+    case Change::Enabled:
+      ::EnableWindow(hwnd, control.Enabled() ? TRUE : FALSE);
+      break;
+    case Change::Focus:
+      ::SetFocus(hwnd);
+      break;
+    case Change::Progress:
+      ::InvalidateRect(hwnd, nullptr, FALSE);
+      break;
+    case Change::LineAdded: {
+      if (control.Kind() != ControlKind::Memo) break;
+      const TStrings& lines = *static_cast<TMemo&>(control).Lines;
+      if (lines.Count() == 0) break;
+      std::string add = lines.Count() > 1 ? "\r\n" : "";
+      add += lines[lines.Count() - 1];
+      int end = ::GetWindowTextLengthA(hwnd);
+      ::SendMessageA(hwnd, EM_SETSEL, static_cast<WPARAM>(end), end);
+      ::SendMessageA(hwnd, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(add.c_str()));
+      break;
+    }
+  }
+}
+
+void Win32Backend::RepaintNow(TControl& control) {
+  HWND hwnd = Hwnd(control.Peer);
+  if (hwnd != nullptr) {
+    ::RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+  }
+}
+
+int Win32Backend::MessageBox(const std::string& text, const std::string& caption, unsigned flags) {
+  return ::MessageBoxA(MainWindow(), text.c_str(), caption.c_str(), flags);
+}
+
+void Win32Backend::ProcessMessages() {
+  MSG msg;
+  while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {
+      if (Application != nullptr) Application->Terminate();
+      break;
+    }
+    Pump(msg);
+  }
+}
+
+void Win32Backend::RunLoop() {
+  while (Application != nullptr && !Application->Terminated()) {
+    MSG msg;
+    BOOL got = ::GetMessageA(&msg, nullptr, 0, 0);
+    if (got == 0 || got == -1) {
+      Application->Terminate();
+      break;
+    }
+    Pump(msg);
+  }
+}
+
+bool Win32Backend::Post(TForm& form, const Message& message) {
+  HWND hwnd = Hwnd(form.Peer);
+  if (hwnd == nullptr) return false;
+  return ::PostMessageA(hwnd, message.Msg, message.WParam, message.LParam) != 0;
+}
+
+void Win32Backend::DiscardPosted(TForm& form, unsigned msg,
+                                 const std::function<void(const Message&)>& release) {
+  HWND hwnd = Hwnd(form.Peer);
+  if (hwnd == nullptr) return;
+  MSG m;
+  while (::PeekMessageA(&m, hwnd, msg, msg, PM_REMOVE)) {
+    Message out;
+    out.Msg = m.message;
+    out.WParam = m.wParam;
+    out.LParam = m.lParam;
+    release(out);
+  }
+}
+
+void Win32Backend::Wake() {
+  // To the main window when there is one: a modal loop drops thread messages.
+  HWND main = MainWindow();
+  if (main != nullptr) {
+    ::PostMessageA(main, WM_NULL, 0, 0);
+  } else {
+    ::PostThreadMessageA(guiThread_, WM_NULL, 0, 0);
+  }
+}
+
+void Win32Backend::Beep(unsigned type) { ::MessageBeep(type); }
+
+void Win32Backend::DebugOutput(const char* text) { ::OutputDebugStringA(text); }
+
+void Win32Backend::ShowException(const std::string& text) {
+  std::string shown = text;
+  if (!shown.empty() && shown.back() > '.') shown += '.';
+  ::MessageBoxA(MainWindow(), shown.c_str(), title_.c_str(), MB_OK | MB_ICONSTOP);
+}
+
+// --- native state for tests ---------------------------------------------------
+
+bool Win32Backend::ControlRect(const TControl& control, TRect& rect) {
+  HWND hwnd = Hwnd(control.Peer);
+  RECT r;
+  if (hwnd == nullptr || !::GetWindowRect(hwnd, &r)) return false;
+  ::MapWindowPoints(HWND_DESKTOP, ::GetParent(hwnd), reinterpret_cast<POINT*>(&r), 2);
+  rect = TRect{r.left, r.top, r.right - r.left, r.bottom - r.top};
+  return true;
+}
+
+bool Win32Backend::FormRect(const TForm& form, TRect& rect) {
+  RECT r;
+  if (form.Peer == nullptr || !::GetWindowRect(Hwnd(form.Peer), &r)) return false;
+  rect = TRect{r.left, r.top, r.right - r.left, r.bottom - r.top};
+  return true;
+}
+
+bool Win32Backend::ClientRect(const TForm& form, TRect& rect) {
+  RECT r;
+  if (form.Peer == nullptr || !::GetClientRect(Hwnd(form.Peer), &r)) return false;
+  rect = TRect{0, 0, r.right, r.bottom};
+  return true;
+}
+
+TRect Win32Backend::Screen() {
+  return TRect{0, 0, ::GetSystemMetrics(SM_CXSCREEN), ::GetSystemMetrics(SM_CYSCREEN)};
+}
+
+std::string Win32Backend::NativeText(const TControl& control) {
+  HWND hwnd = Hwnd(control.Peer);
+  if (hwnd == nullptr) return {};
+  std::string text(static_cast<std::size_t>(::GetWindowTextLengthA(hwnd)) + 1, '\0');
+  int n = ::GetWindowTextA(hwnd, text.data(), static_cast<int>(text.size()));
+  text.resize(static_cast<std::size_t>(n));
+  return text;
+}
+
+std::string Win32Backend::NativeClass(const TControl& control) {
+  char name[64] = {};
+  if (control.Peer == nullptr || ::GetClassNameA(Hwnd(control.Peer), name, sizeof name) == 0) return {};
+  return name;
+}
+
+bool Win32Backend::NativeEnabled(const TControl& control) {
+  return control.Peer != nullptr && ::IsWindowEnabled(Hwnd(control.Peer));
+}
+
+bool Win32Backend::NativeTabStop(const TControl& control) {
+  return control.Peer != nullptr && (::GetWindowLongA(Hwnd(control.Peer), GWL_STYLE) & WS_TABSTOP) != 0;
+}
+
+bool Win32Backend::NativeFocused(const TControl& control) {
+  return control.Peer != nullptr && ::GetFocus() == Hwnd(control.Peer);
+}
+
+std::string Win32Backend::FontName(const TControl& control) {
+  if (control.Peer == nullptr) return {};
+  auto font = reinterpret_cast<HFONT>(::SendMessageA(Hwnd(control.Peer), WM_GETFONT, 0, 0));
+  LOGFONTA lf{};
+  if (font == nullptr || ::GetObjectA(font, sizeof lf, &lf) == 0) return {};
+  return lf.lfFaceName;
+}
+
+int Win32Backend::FontHeight(const TControl& control) {
+  if (control.Peer == nullptr) return 0;
+  auto font = reinterpret_cast<HFONT>(::SendMessageA(Hwnd(control.Peer), WM_GETFONT, 0, 0));
+  LOGFONTA lf{};
+  if (font == nullptr || ::GetObjectA(font, sizeof lf, &lf) == 0) return 0;
+  return lf.lfHeight;
+}
+
+long Win32Backend::PixelAt(const TControl& control, int x, int y) {
+  HWND hwnd = Hwnd(control.Peer);
+  if (hwnd == nullptr) return -1;
+  // What the control paints, captured into a bitmap of our own (the screen
+  // may hold something else on top of it).
+  RECT rc;
+  ::GetClientRect(hwnd, &rc);
+  HDC screen = ::GetDC(hwnd);
+  HDC dc = ::CreateCompatibleDC(screen);
+  HBITMAP bmp = ::CreateCompatibleBitmap(screen, rc.right, rc.bottom);
+  HGDIOBJ old = ::SelectObject(dc, bmp);
+  ::SendMessageA(hwnd, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(dc), PRF_CLIENT | PRF_ERASEBKGND);
+  COLORREF c = ::GetPixel(dc, x, y);
+  ::SelectObject(dc, old);
+  ::DeleteObject(bmp);
+  ::DeleteDC(dc);
+  ::ReleaseDC(hwnd, screen);
+  return c == CLR_INVALID ? -1 : static_cast<long>(c);
+}
+
+TControl* Win32Backend::NextTabStop(const TControl& control) {
+  HWND hwnd = Hwnd(control.Peer);
+  if (hwnd == nullptr) return nullptr;
+  HWND next = ::GetNextDlgTabItem(::GetParent(hwnd), hwnd, FALSE);
+  return next != nullptr ? ControlOf(next) : nullptr;
+}
+
+}  // namespace tk

@@ -1,0 +1,350 @@
+// Win32 serial backend. Every port operation is the matching communications
+// call; a failure leaves ::GetLastError() in plat::LastError().
+//
+// Pending transfers are tracked per port: PurgeComm(PURGE_RXABORT) does not
+// release a pending overlapped ReadFile everywhere (Wine on a pty keeps it
+// waiting), CancelIoEx on that read does, so a purge with kPurgeRxAbort (and
+// kPurgeTxAbort for writes) also cancels the tracked transfers. A stop request
+// of the reading worker thread cancels its read the same way.
+#include "platform/serial_win32.h"
+
+#include <windows.h>
+
+#include "platform/thread.h"
+
+namespace plat {
+
+struct Win32Serial::IoRecord {
+  OVERLAPPED ov{};
+  HANDLE event = nullptr;
+  bool read = false;  // direction of the last transfer started on it
+};
+
+namespace {
+
+bool Fail() {
+  plat::SetLastError(static_cast<std::uint32_t>(::GetLastError()));
+  return false;
+}
+
+bool FailWith(std::uint32_t code) {
+  plat::SetLastError(code);
+  return false;
+}
+
+HANDLE H(Handle h) { return static_cast<HANDLE>(h); }
+
+// Ends a read that a stop request of its worker thread interrupts.
+class CancelOnStop final : public StopWaker {
+ public:
+  CancelOnStop(HANDLE port, OVERLAPPED* ov) : port_(port), ov_(ov) {}
+  void WakeForStop() override { ::CancelIoEx(port_, ov_); }
+
+ private:
+  HANDLE port_;
+  OVERLAPPED* ov_;
+};
+
+}  // namespace
+
+// --- ports ------------------------------------------------------------------
+
+Handle Win32Serial::Open(const char* path) {
+  HANDLE h = ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    Fail();
+    return InvalidHandle();
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  ports_[h];
+  return h;
+}
+
+bool Win32Serial::ValidPort(Handle port) {
+  if (port == nullptr || port == InvalidHandle()) return FailWith(kErrorInvalidHandle);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (ports_.count(port) == 0) return FailWith(kErrorInvalidHandle);
+  return true;
+}
+
+bool Win32Serial::Close(Handle port) {
+  if (!ValidPort(port)) return false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ports_.erase(port);
+  }
+  if (!::CloseHandle(H(port))) return Fail();
+  return true;
+}
+
+// --- events -----------------------------------------------------------------
+
+Handle Win32Serial::NewEvent() {
+  HANDLE event = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (event == nullptr) {
+    Fail();
+    return nullptr;
+  }
+  auto* rec = new IoRecord;
+  rec->event = event;
+  std::lock_guard<std::mutex> lock(mutex_);
+  records_.insert(rec);
+  return rec;
+}
+
+Win32Serial::IoRecord* Win32Serial::ValidRecord(const Overlapped& ov) {
+  auto* rec = static_cast<IoRecord*>(ov.hEvent);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (rec == nullptr || records_.count(rec) == 0) {
+    plat::SetLastError(kErrorInvalidHandle);
+    return nullptr;
+  }
+  return rec;
+}
+
+bool Win32Serial::ResetEvent(Handle event) {
+  Overlapped ov;
+  ov.hEvent = event;
+  IoRecord* rec = ValidRecord(ov);
+  if (rec == nullptr) return false;
+  if (!::ResetEvent(rec->event)) return Fail();
+  return true;
+}
+
+bool Win32Serial::CloseEvent(Handle event) {
+  Overlapped ov;
+  ov.hEvent = event;
+  IoRecord* rec = ValidRecord(ov);
+  if (rec == nullptr) return false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    records_.erase(rec);
+  }
+  BOOL ok = ::CloseHandle(rec->event);
+  DWORD err = ::GetLastError();
+  delete rec;
+  if (!ok) return FailWith(static_cast<std::uint32_t>(err));
+  return true;
+}
+
+// --- line settings ------------------------------------------------------------
+
+bool Win32Serial::GetState(Handle port, Dcb& d) {
+  if (!ValidPort(port)) return false;
+  DCB dcb{};
+  dcb.DCBlength = sizeof(DCB);
+  if (!::GetCommState(H(port), &dcb)) return Fail();
+  d.BaudRate = dcb.BaudRate;
+  d.fBinary = dcb.fBinary != 0;
+  d.fParity = dcb.fParity != 0;
+  d.fOutxCtsFlow = dcb.fOutxCtsFlow != 0;
+  d.fOutxDsrFlow = dcb.fOutxDsrFlow != 0;
+  d.fDtrControl = static_cast<std::uint8_t>(dcb.fDtrControl);
+  d.fDsrSensitivity = dcb.fDsrSensitivity != 0;
+  d.fTXContinueOnXoff = dcb.fTXContinueOnXoff != 0;
+  d.fOutX = dcb.fOutX != 0;
+  d.fInX = dcb.fInX != 0;
+  d.fErrorChar = dcb.fErrorChar != 0;
+  d.fNull = dcb.fNull != 0;
+  d.fRtsControl = static_cast<std::uint8_t>(dcb.fRtsControl);
+  d.fAbortOnError = dcb.fAbortOnError != 0;
+  d.XonLim = dcb.XonLim;
+  d.XoffLim = dcb.XoffLim;
+  d.ByteSize = dcb.ByteSize;
+  d.Parity = dcb.Parity;
+  d.StopBits = dcb.StopBits;
+  d.XonChar = dcb.XonChar;
+  d.XoffChar = dcb.XoffChar;
+  d.ErrorChar = dcb.ErrorChar;
+  d.EofChar = dcb.EofChar;
+  d.EvtChar = dcb.EvtChar;
+  return true;
+}
+
+bool Win32Serial::SetState(Handle port, const Dcb& d) {
+  if (!ValidPort(port)) return false;
+  // Read-modify-write: members the seam does not carry keep the driver's values.
+  DCB dcb{};
+  dcb.DCBlength = sizeof(DCB);
+  if (!::GetCommState(H(port), &dcb)) return Fail();
+  dcb.BaudRate = d.BaudRate;
+  dcb.fBinary = d.fBinary;
+  dcb.fParity = d.fParity;
+  dcb.fOutxCtsFlow = d.fOutxCtsFlow;
+  dcb.fOutxDsrFlow = d.fOutxDsrFlow;
+  dcb.fDtrControl = d.fDtrControl & 3u;
+  dcb.fDsrSensitivity = d.fDsrSensitivity;
+  dcb.fTXContinueOnXoff = d.fTXContinueOnXoff;
+  dcb.fOutX = d.fOutX;
+  dcb.fInX = d.fInX;
+  dcb.fErrorChar = d.fErrorChar;
+  dcb.fNull = d.fNull;
+  dcb.fRtsControl = d.fRtsControl & 3u;
+  dcb.fAbortOnError = d.fAbortOnError;
+  dcb.XonLim = d.XonLim;
+  dcb.XoffLim = d.XoffLim;
+  dcb.ByteSize = d.ByteSize;
+  dcb.Parity = d.Parity;
+  dcb.StopBits = d.StopBits;
+  dcb.XonChar = d.XonChar;
+  dcb.XoffChar = d.XoffChar;
+  dcb.ErrorChar = d.ErrorChar;
+  dcb.EofChar = d.EofChar;
+  dcb.EvtChar = d.EvtChar;
+  if (!::SetCommState(H(port), &dcb)) return Fail();
+  return true;
+}
+
+bool Win32Serial::SetupQueues(Handle port, std::uint32_t inQueue, std::uint32_t outQueue) {
+  if (!ValidPort(port)) return false;
+  // Some drivers (and Wine) take no advice: ERROR_NOT_SUPPORTED goes to the caller.
+  if (!::SetupComm(H(port), inQueue, outQueue)) return Fail();
+  return true;
+}
+
+bool Win32Serial::GetTimeouts(Handle port, CommTimeouts& t) {
+  if (!ValidPort(port)) return false;
+  COMMTIMEOUTS ct{};
+  if (!::GetCommTimeouts(H(port), &ct)) return Fail();
+  t.ReadIntervalTimeout = ct.ReadIntervalTimeout;
+  t.ReadTotalTimeoutMultiplier = ct.ReadTotalTimeoutMultiplier;
+  t.ReadTotalTimeoutConstant = ct.ReadTotalTimeoutConstant;
+  t.WriteTotalTimeoutMultiplier = ct.WriteTotalTimeoutMultiplier;
+  t.WriteTotalTimeoutConstant = ct.WriteTotalTimeoutConstant;
+  return true;
+}
+
+bool Win32Serial::SetTimeouts(Handle port, const CommTimeouts& t) {
+  if (!ValidPort(port)) return false;
+  COMMTIMEOUTS ct{};
+  ct.ReadIntervalTimeout = t.ReadIntervalTimeout;
+  ct.ReadTotalTimeoutMultiplier = t.ReadTotalTimeoutMultiplier;
+  ct.ReadTotalTimeoutConstant = t.ReadTotalTimeoutConstant;
+  ct.WriteTotalTimeoutMultiplier = t.WriteTotalTimeoutMultiplier;
+  ct.WriteTotalTimeoutConstant = t.WriteTotalTimeoutConstant;
+  if (!::SetCommTimeouts(H(port), &ct)) return Fail();
+  return true;
+}
+
+bool Win32Serial::Purge(Handle port, std::uint32_t flags) {
+  if (!ValidPort(port)) return false;
+  BOOL ok = ::PurgeComm(H(port), flags);
+  DWORD err = ok ? 0 : ::GetLastError();
+  if ((flags & (kPurgeRxAbort | kPurgeTxAbort)) != 0) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = ports_.find(port);
+    if (it != ports_.end()) {
+      if ((flags & kPurgeRxAbort) != 0) {
+        for (IoRecord* rec : it->second.reads) ::CancelIoEx(H(port), &rec->ov);
+      }
+      if ((flags & kPurgeTxAbort) != 0) {
+        for (IoRecord* rec : it->second.writes) ::CancelIoEx(H(port), &rec->ov);
+      }
+    }
+  }
+  if (!ok) return FailWith(static_cast<std::uint32_t>(err));
+  return true;
+}
+
+bool Win32Serial::Escape(Handle port, std::uint32_t function) {
+  if (!ValidPort(port)) return false;
+  if (!::EscapeCommFunction(H(port), function)) return Fail();
+  return true;
+}
+
+// --- transfers --------------------------------------------------------------
+
+void Win32Serial::Track(Handle port, IoRecord* rec, bool add) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = ports_.find(port);
+  if (it == ports_.end()) return;
+  auto& set = rec->read ? it->second.reads : it->second.writes;
+  if (add) {
+    set.insert(rec);
+  } else {
+    set.erase(rec);
+  }
+}
+
+int Win32Serial::PendingCount(Handle port, bool reads) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = ports_.find(port);
+  if (it == ports_.end()) return 0;
+  return static_cast<int>(reads ? it->second.reads.size() : it->second.writes.size());
+}
+
+bool Win32Serial::Transfer(Handle port, void* buffer, std::uint32_t count, std::uint32_t* done,
+                           Overlapped& ov, bool read) {
+  if (done != nullptr) *done = 0;
+  if (!ValidPort(port)) return false;
+  IoRecord* rec = ValidRecord(ov);
+  if (rec == nullptr) return false;
+  rec->read = read;
+  rec->ov = OVERLAPPED{};
+  rec->ov.hEvent = rec->event;
+  if (!::ResetEvent(rec->event)) return Fail();
+
+  // A read of a worker thread that has been told to stop is not started; one
+  // that the stop request meets while it starts is cancelled.
+  ThreadControl* control = read ? CurrentThreadControl() : nullptr;
+  CancelOnStop waker(H(port), &rec->ov);
+  if (control != nullptr && !control->ArmWaker(&waker)) return FailWith(kErrorOperationAborted);
+
+  DWORD n = 0;
+  BOOL ok = read ? ::ReadFile(H(port), buffer, count, &n, &rec->ov)
+                 : ::WriteFile(H(port), buffer, count, &n, &rec->ov);
+  DWORD err = ok ? 0 : ::GetLastError();
+  if (!ok && err == ERROR_IO_PENDING) Track(port, rec, true);
+  if (control != nullptr) {
+    if (!ok && err == ERROR_IO_PENDING && control->StopRequested()) ::CancelIoEx(H(port), &rec->ov);
+    control->DisarmWaker();
+  }
+  ov.Internal = rec->ov.Internal;
+  ov.InternalHigh = rec->ov.InternalHigh;
+  if (ok) {
+    if (done != nullptr) *done = n;
+    return true;
+  }
+  return FailWith(static_cast<std::uint32_t>(err));
+}
+
+bool Win32Serial::Read(Handle port, void* buffer, std::uint32_t count, std::uint32_t* done,
+                       Overlapped& ov) {
+  return Transfer(port, buffer, count, done, ov, true);
+}
+
+bool Win32Serial::Write(Handle port, const void* data, std::uint32_t count, std::uint32_t* done,
+                        Overlapped& ov) {
+  return Transfer(port, const_cast<void*>(data), count, done, ov, false);
+}
+
+bool Win32Serial::Result(Handle port, Overlapped& ov, std::uint32_t* done, bool wait) {
+  if (done != nullptr) *done = 0;
+  if (!ValidPort(port)) return false;
+  IoRecord* rec = ValidRecord(ov);
+  if (rec == nullptr) return false;
+
+  ThreadControl* control = (rec->read && wait) ? CurrentThreadControl() : nullptr;
+  CancelOnStop waker(H(port), &rec->ov);
+  DWORD n = 0;
+  if (control != nullptr && !control->ArmWaker(&waker)) {
+    // Stopped before the wait: abandon the read, but only once the system
+    // has let go of the record.
+    ::CancelIoEx(H(port), &rec->ov);
+    ::GetOverlappedResult(H(port), &rec->ov, &n, TRUE);
+    Track(port, rec, false);
+    return FailWith(kErrorOperationAborted);
+  }
+  BOOL ok = ::GetOverlappedResult(H(port), &rec->ov, &n, wait ? TRUE : FALSE);
+  DWORD err = ok ? 0 : ::GetLastError();
+  if (control != nullptr) control->DisarmWaker();
+  if (ok || err != ERROR_IO_INCOMPLETE) Track(port, rec, false);
+  ov.Internal = rec->ov.Internal;
+  ov.InternalHigh = rec->ov.InternalHigh;
+  if (!ok) return FailWith(static_cast<std::uint32_t>(err));
+  if (done != nullptr) *done = n;
+  return true;
+}
+
+}  // namespace plat

@@ -1,0 +1,64 @@
+// The serial-port seam on the Win32 communications API: overlapped I/O on the
+// COM port's file handle. Windows only; <windows.h> stays inside the .cpp.
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <set>
+
+#include "platform/serial_api.h"
+
+namespace plat {
+
+class Win32Serial final : public SerialApi {
+ public:
+  Win32Serial() = default;
+  Win32Serial(const Win32Serial&) = delete;
+  Win32Serial& operator=(const Win32Serial&) = delete;
+  ~Win32Serial() override = default;
+
+  Handle Open(const char* path) override;
+  bool Close(Handle port) override;
+
+  Handle NewEvent() override;
+  bool ResetEvent(Handle event) override;
+  bool CloseEvent(Handle event) override;
+
+  bool GetState(Handle port, Dcb& dcb) override;
+  bool SetState(Handle port, const Dcb& dcb) override;
+  bool SetupQueues(Handle port, std::uint32_t inQueue, std::uint32_t outQueue) override;
+  bool GetTimeouts(Handle port, CommTimeouts& timeouts) override;
+  bool SetTimeouts(Handle port, const CommTimeouts& timeouts) override;
+  bool Purge(Handle port, std::uint32_t flags) override;
+  bool Escape(Handle port, std::uint32_t function) override;
+
+  bool Read(Handle port, void* buffer, std::uint32_t count, std::uint32_t* done,
+            Overlapped& ov) override;
+  bool Write(Handle port, const void* data, std::uint32_t count, std::uint32_t* done,
+             Overlapped& ov) override;
+  bool Result(Handle port, Overlapped& ov, std::uint32_t* done, bool wait) override;
+
+  // Transfers started and not yet finished by Result() (for tests).
+  int PendingCount(Handle port, bool reads);
+
+  struct IoRecord;  // what NewEvent() hands out: OVERLAPPED + its event
+
+ private:
+  struct PortEntry {
+    std::set<IoRecord*> reads;   // pending reads, cancelled by kPurgeRxAbort
+    std::set<IoRecord*> writes;  // pending writes, cancelled by kPurgeTxAbort
+  };
+
+  bool ValidPort(Handle port);
+  IoRecord* ValidRecord(const Overlapped& ov);
+  bool Transfer(Handle port, void* buffer, std::uint32_t count, std::uint32_t* done,
+                Overlapped& ov, bool read);
+  void Track(Handle port, IoRecord* rec, bool add);
+  bool Finish(Handle port, IoRecord* rec, std::uint32_t* done, bool wait);
+
+  std::mutex mutex_;
+  std::map<Handle, PortEntry> ports_;
+  std::set<IoRecord*> records_;
+};
+
+}  // namespace plat

@@ -1,0 +1,28 @@
+# Tests that only make sense on Windows (run under Wine in the cross build).
+# Included from frontends/win32_targets.cmake.
+find_package(GTest REQUIRED)
+
+set(PLUG_WINE ${CMAKE_CROSSCOMPILING_EMULATOR})
+if(NOT PLUG_WINE)
+  set(PLUG_WINE "")
+endif()
+
+# The Win32 serial backend against a pair of linked pseudo-terminals that
+# Wine shows as COM1 and COM2.
+add_executable(win32_serial_tests ${CMAKE_CURRENT_LIST_DIR}/serial_win32_test.cpp)
+target_link_libraries(win32_serial_tests PRIVATE platform GTest::gtest_main)
+add_test(NAME win32_serial_tests
+  COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/with_ptys.sh ${CMAKE_BINARY_DIR}/ports
+          ${PLUG_WINE} $<TARGET_FILE:win32_serial_tests>)
+set_tests_properties(win32_serial_tests PROPERTIES RESOURCE_LOCK plug_com_ports TIMEOUT 120)
+
+# The native window of the main window's layout; needs a display (Xvfb).
+add_executable(win32_toolkit_tests ${CMAKE_CURRENT_LIST_DIR}/toolkit_win32_test.cpp)
+target_link_libraries(win32_toolkit_tests PRIVATE win32_toolkit GTest::gtest_main)
+add_test(NAME win32_toolkit_tests
+  COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/with_display.sh ${PLUG_WINE} $<TARGET_FILE:win32_toolkit_tests>)
+set_tests_properties(win32_toolkit_tests PROPERTIES TIMEOUT 120)
+
+# A window with the main window's layout and some content, for looking at.
+add_executable(win32_demo WIN32 ${CMAKE_CURRENT_LIST_DIR}/demo_main.cpp $<TARGET_OBJECTS:win32_resources>)
+target_link_libraries(win32_demo PRIVATE win32_toolkit)
