@@ -659,7 +659,9 @@ void Plug::RecordLocked(TimePoint now, const std::string& line) {
       }
       return;
     case 0x03:
-      if (n != 4) return fail("start address record length");
+      // The start address is of no use to the monitor; the image carries the
+      // record without data.
+      if (n != 0 && n != 4) return fail("start address record length");
       return;
     case 0x04:
       if (n != 2) return fail("upper address record length");

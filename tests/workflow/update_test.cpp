@@ -1,0 +1,263 @@
+// The update workflow end to end: search, report, boot monitor, erase, upload
+// of the built-in image, monitor exit; and its failures.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "firmware/firmware_image.h"
+#include "serial/threads.h"
+#include "tests/support/workflow_fixture.h"
+
+namespace testing_support {
+namespace {
+
+using Op = sim::HostLogEntry::Op;
+const std::string kCarried = "Orvane QUOR PLUG Firmware Revision 1.63.2 Build Dec 10 2002 16:08:26";
+
+// The flash 0x10000..0x37FFF as the image programs it into erased flash,
+// worked out independently of the plug's model.
+std::vector<std::uint8_t> ExpectedFlash() {
+  std::vector<std::uint8_t> flash(sim::kFlashSize, 0xFF);
+  std::uint32_t upper = 0;
+  for (int i = 0; FirmwareImage[i] != nullptr; ++i) {
+    const std::string line = FirmwareImage[i];
+    auto byteAt = [&line](std::size_t k) {
+      return static_cast<std::uint8_t>(std::stoul(line.substr(1 + 2 * k, 2), nullptr, 16));
+    };
+    const std::size_t n = byteAt(0);
+    const std::uint32_t offset = (std::uint32_t{byteAt(1)} << 8) | byteAt(2);
+    const int type = byteAt(3);
+    if (type == 4) upper = (std::uint32_t{byteAt(4)} << 8) | byteAt(5);
+    if (type != 0) continue;
+    for (std::size_t k = 0; k < n; ++k) {
+      const std::uint32_t address = (upper << 16) + offset + static_cast<std::uint32_t>(k);
+      flash.at(address - sim::kFlashBase) &= byteAt(4 + k);
+    }
+  }
+  return flash;
+}
+
+class UpdateTest : public WorkflowTest {
+ protected:
+  TForm1& ReportShown(const sim::PlugConfig& config = {}) {
+    plug = &bench.Attach(kCom1, config);
+    TForm1& form = OpenWindow();
+    form.BSearch->Click();
+    EXPECT_TRUE(WaitForReport());
+    return form;
+  }
+
+  // Index in the port's host log of the last write of exactly these bytes.
+  long LastWriteOf(const std::string& bytes) {
+    const auto log = bench.Log(kCom1);
+    for (long i = static_cast<long>(log.size()) - 1; i >= 0; --i) {
+      if (log[i].op == Op::Write && log[i].bytes == Bytes(bytes)) return i;
+    }
+    return -1;
+  }
+
+  int WritesOf(const std::string& bytes) {
+    int n = 0;
+    for (const auto& w : Writes(kCom1)) n += w == Bytes(bytes) ? 1 : 0;
+    return n;
+  }
+
+  sim::Plug* plug = nullptr;
+};
+
+TEST_F(UpdateTest, UpdatesThePlugFromStartToEnd) {
+  TForm1& form = ReportShown();
+  form.BUpdate->Click();
+
+  // The flash holds the image byte for byte; what it does not write stays erased.
+  EXPECT_TRUE(plug->Flash() == ExpectedFlash());
+  EXPECT_TRUE(plug->Violations().empty()) << plug->Violations().front();
+  EXPECT_TRUE(plug->Errors().empty()) << plug->Errors().front();
+  EXPECT_EQ(plug->EraseCount(), 1);
+
+  // Exactly one 'x', after the last line, then the port is purged and closed.
+  EXPECT_EQ(plug->ExitCount(), 1);
+  EXPECT_EQ(WritesOf("x"), 1);
+  const long exitAt = LastWriteOf("x");
+  const long eofAt = LastWriteOf(":00000001FF\n");
+  ASSERT_GE(eofAt, 0);
+  EXPECT_GT(exitAt, eofAt);
+  const auto log = bench.Log(kCom1);
+  ASSERT_EQ(log.back().op, Op::Close);
+  for (long i = exitAt + 1; i < static_cast<long>(log.size()); ++i) EXPECT_NE(log[i].op, Op::Write);
+
+  // Every line went out as stored, one write each, after the monitor commands.
+  const auto writes = Writes(kCom1);
+  const auto first = std::find(writes.begin(), writes.end(), Bytes(FirmwareImage[0]));
+  ASSERT_NE(first, writes.end());
+  EXPECT_EQ(*(first - 1), Bytes("l"));
+  EXPECT_EQ(*(first - 2), Bytes("37fff\r"));
+  EXPECT_EQ(*(first - 3), Bytes("10000\r"));
+  EXPECT_EQ(*(first - 4), Bytes("e"));
+  for (std::size_t i = 0; i < FirmwareImageLineCount; ++i) {
+    ASSERT_EQ(*(first + static_cast<long>(i)), Bytes(FirmwareImage[i])) << "line " << i + 1;
+  }
+
+  // The gauge rose 1, 2, ..., 100 and went back to 0.
+  std::vector<int> expected;
+  for (int p = 1; p <= 100; ++p) expected.push_back(p);
+  expected.push_back(0);
+  EXPECT_EQ(ui.GaugeValues(), expected);
+
+  // The status texts of the run, in order.
+  const auto status = ui.StatusTexts();
+  const std::vector<std::string> tail = {"Switch to Monitor Mode ...", "Updating Plug ...", "Erasing Flash ...",
+                                         "Uploading Firmware ... ",    "Ready",             "Ready"};
+  ASSERT_GE(status.size(), tail.size());
+  EXPECT_EQ(std::vector<std::string>(status.end() - static_cast<long>(tail.size()), status.end()), tail);
+
+  // Beep, then the success box, then the end of the tool.
+  const auto events = ui.Events();
+  const auto beep = std::find_if(events.begin(), events.end(), [](const Event& e) { return e.kind == Event::Kind::Beep; });
+  const auto box = std::find_if(events.begin(), events.end(), [](const Event& e) { return e.kind == Event::Kind::Box; });
+  ASSERT_NE(beep, events.end());
+  ASSERT_NE(box, events.end());
+  EXPECT_LT(beep - events.begin(), box - events.begin());
+  EXPECT_EQ(beep->value, 0);
+  EXPECT_EQ(box->caption, "Plug geflasht");
+  EXPECT_EQ(box->text,
+            "Der Plug wurde erfolgreich geflasht.\nDie eingestellten Parameter wurden auf default\nWerte "
+            "zur\xFC" "ckgesetzt.");
+  EXPECT_EQ(box->value, 0x40);
+  EXPECT_EQ(ui.Boxes().size(), 1u);
+  EXPECT_TRUE(app.Terminated());
+
+  // The window is back at its start state; the exit sends nothing more.
+  EXPECT_EQ(SharedComm.load(), nullptr);
+  EXPECT_EQ(PlugPort, nullptr);
+  EXPECT_EQ(form.UpdateState, 0);
+  EXPECT_TRUE(form.BSearch->Enabled());
+  EXPECT_FALSE(form.BUpdate->Enabled());
+  EXPECT_TRUE(form.BExit->Enabled());
+  EXPECT_EQ(form.LStatus->Caption(), "Ready");
+  const std::size_t logSize = bench.Log(kCom1).size();
+  CloseWindow();
+  EXPECT_EQ(bench.Log(kCom1).size(), logSize);
+
+  // The restarted plug reports the carried firmware on the next search.
+  TApplication next;
+  Application = &next;
+  TForm1& again = OpenWindow();
+  again.BSearch->Click();
+  ASSERT_TRUE(WaitForReport());
+  EXPECT_EQ((*again.Memo1->Lines)[1], "\"" + kCarried + "\"");
+  EXPECT_EQ(plug->Banner(), kCarried);
+}
+
+TEST_F(UpdateTest, NoMonitorPromptGivesOneBoxAndTheStartState) {
+  sim::PlugConfig config;
+  config.noWakePrompt = true;
+  TForm1& form = ReportShown(config);
+  form.BUpdate->Click();
+
+  const auto boxes = ui.Boxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].caption, "Kein Monitor Modus");
+  EXPECT_EQ(boxes[0].text, "Konnte nicht in Monitor Modus schalten");
+  EXPECT_EQ(boxes[0].value, 0x40);
+  EXPECT_EQ(SharedComm.load(), nullptr);
+  EXPECT_EQ(PlugPort, nullptr);
+  EXPECT_EQ(form.UpdateState, 0);
+  EXPECT_TRUE(form.BSearch->Enabled());
+  EXPECT_FALSE(app.Terminated());
+  EXPECT_FALSE(bench.IsOpen(kCom1));
+  // Monitor request, report end, wake-up: nothing after that.
+  const auto writes = Writes(kCom1);
+  ASSERT_GE(writes.size(), 3u);
+  EXPECT_EQ(writes[writes.size() - 3], (std::vector<std::uint8_t>{0x01, 0xF8, 0x00, 0x00}));
+  EXPECT_EQ(writes[writes.size() - 2], (std::vector<std::uint8_t>{0x01, 0xF6, 0x00, 0x00}));
+  EXPECT_EQ(writes.back(), (std::vector<std::uint8_t>{0x1B, 0x1B}));
+  EXPECT_TRUE(plug->Violations().empty()) << plug->Violations().front();
+}
+
+struct UploadFault {
+  const char* name;
+  void (*configure)(sim::PlugConfig&);
+  int writeErrorBoxes;  // "Fehler beim Schreiben auf COM" boxes before "Update Fehler"
+};
+
+void PrintTo(const UploadFault& f, std::ostream* os) { *os << f.name; }
+
+class UploadFaultTest : public UpdateTest, public ::testing::WithParamInterface<UploadFault> {};
+
+TEST_P(UploadFaultTest, EndsInUpdateErrorWithoutMonitorExit) {
+  sim::PlugConfig config;
+  GetParam().configure(config);
+  TForm1& form = ReportShown(config);
+  form.BUpdate->Click();
+
+  const auto boxes = ui.Boxes();
+  ASSERT_EQ(boxes.size(), static_cast<std::size_t>(GetParam().writeErrorBoxes + 1));
+  for (int i = 0; i < GetParam().writeErrorBoxes; ++i) {
+    EXPECT_EQ(boxes[i].text, "Fehler beim Schreiben auf COM");
+    EXPECT_EQ(boxes[i].caption, "FEHLER");
+  }
+  EXPECT_EQ(boxes.back().caption, "Update Fehler");
+  EXPECT_EQ(boxes.back().text, "Fehler beim Updaten des alten Quor Plug");
+  EXPECT_EQ(WritesOf("x"), 0);
+  EXPECT_EQ(plug->ExitCount(), 0);
+  EXPECT_TRUE(ui.EventsOf(Event::Kind::Beep).empty());
+  EXPECT_EQ(SharedComm.load(), nullptr);
+  EXPECT_EQ(PlugPort, nullptr);
+  EXPECT_EQ(form.UpdateState, 0);
+  EXPECT_TRUE(form.BSearch->Enabled());
+  EXPECT_EQ(ui.GaugeValues().back(), 0);
+  EXPECT_FALSE(app.Terminated());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, UploadFaultTest,
+    ::testing::Values(
+        UploadFault{"MissingFinalPrompt", [](sim::PlugConfig& c) { c.noFinalPrompt = true; }, 0},
+        UploadFault{"LostBytes",
+                    [](sim::PlugConfig& c) {
+                      c.loseAfter = 100000;
+                      c.loseCount = 5;
+                    },
+                    0},
+        UploadFault{"WriteError", [](sim::PlugConfig& c) { c.writeErrorAfter = 150000; }, 1},
+        UploadFault{"Unplug", [](sim::PlugConfig& c) { c.unplugAfter = 150000; }, 1}),
+    [](const ::testing::TestParamInfo<UploadFault>& param) { return std::string(param.param.name); });
+
+TEST_F(UpdateTest, ClosingTheWindowDuringTheUpdateEndsTheToolAfterIt) {
+  TForm1& form = ReportShown();
+  ui.OnPump = [&form](int) {
+    if (form.UpdateState == 2) form.Close();
+  };
+  form.BUpdate->Click();
+  ui.OnPump = nullptr;
+  EXPECT_TRUE(app.Terminated());
+  EXPECT_EQ(plug->ExitCount(), 1);
+  EXPECT_EQ(plug->Flash(), ExpectedFlash());
+  CloseWindow();
+  EXPECT_EQ(WritesOf("x"), 1);
+}
+
+TEST_F(UpdateTest, WindowDestroyedInTheBootMonitorSendsTheExitBeforeClosingThePort) {
+  TForm1& form = ReportShown();
+  // Bring the plug into its boot monitor as the update does, then end the tool.
+  PlugControl control;
+  ASSERT_TRUE(control.EnterMonitorMode());
+  form.UpdateState = 2;
+  CloseWindow();
+
+  EXPECT_EQ(plug->ExitCount(), 1);
+  const auto log = bench.Log(kCom1);
+  const long exitAt = LastWriteOf("x");
+  ASSERT_GE(exitAt, 0);
+  // After the exit: the purge of the exit sequence, then the close.
+  ASSERT_GE(log.size(), static_cast<std::size_t>(exitAt + 3));
+  EXPECT_EQ(log[exitAt + 1].op, Op::Purge);
+  EXPECT_EQ(log[exitAt + 1].value, 0x0Fu);
+  EXPECT_EQ(log.back().op, Op::Close);
+  EXPECT_TRUE(plug->Violations().empty()) << plug->Violations().front();
+}
+
+}  // namespace
+}  // namespace testing_support
