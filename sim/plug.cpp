@@ -658,8 +658,7 @@ void Plug::RecordLocked(TimePoint now, const std::string& line) {
         if (!config_.noFinalPrompt) SendByteLocked(now, '>');
       }
       return;
-    case 0x03:
-      if (n != 4) return fail("start address record length");
+    case 0x03:  // start address: nothing for the flash, whatever its length
       return;
     case 0x04:
       if (n != 2) return fail("upper address record length");
