@@ -1,0 +1,247 @@
+// The search workflow of the main window and the discovery behind it, against
+// simulated plugs.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "discovery/searchplug.h"
+#include "tests/support/workflow_fixture.h"
+
+namespace testing_support {
+namespace {
+
+using Op = sim::HostLogEntry::Op;
+
+int OpenAttempts(sim::Bench& bench, const std::string& port) {
+  int n = 0;
+  for (const auto& e : bench.Log(port)) n += e.op == Op::Open ? 1 : 0;
+  return n;
+}
+
+class SearchTest : public WorkflowTest {};
+
+TEST_F(SearchTest, PlugOnCom1IsFoundAndCom2NeverOpened) {
+  sim::Plug& plug = bench.Attach(kCom1);
+  TForm1& form = OpenWindow();
+  form.BSearch->Click();
+
+  EXPECT_NE(PlugPort, nullptr);
+  EXPECT_TRUE(bench.IsOpen(kCom1));
+  EXPECT_EQ(OpenAttempts(bench, kCom2), 0);
+  EXPECT_EQ(plug.IdentAnswers(), 1);
+  EXPECT_EQ(plug.SetupAnswers(), 1);
+  EXPECT_TRUE(plug.Violations().empty()) << plug.Violations().front();
+  // Discovery wrote the setup request, report mode its request, nothing else.
+  const auto writes = Writes(kCom1);
+  ASSERT_EQ(writes.size(), 2u);
+  EXPECT_EQ(writes[0], Bytes("QUOR PLUG SETUP"));
+  EXPECT_EQ(writes[1], (std::vector<std::uint8_t>{0x01, 0xF7, 0x00, 0x00}));
+  EXPECT_EQ(form.UpdateState, 1);
+  EXPECT_FALSE(form.BSearch->Enabled());
+  EXPECT_FALSE(form.BUpdate->Enabled());
+  EXPECT_EQ(form.LStatus->Caption(), "Suche nach Plug ...");
+  // The status text was painted before the search blocked the GUI thread.
+  const auto events = ui.Events();
+  ASSERT_GE(events.size(), 2u);
+  EXPECT_EQ(events[0].kind, Event::Kind::Caption);
+  EXPECT_EQ(events[1].kind, Event::Kind::Repaint);
+  EXPECT_EQ(events[1].control, "LStatus");
+  EXPECT_TRUE(ui.Boxes().empty());
+}
+
+TEST_F(SearchTest, PlugOnlyOnCom2IsFoundAfterCom1Failed) {
+  sim::Plug& plug = bench.Attach(kCom2);  // COM1 exists but nothing answers
+  TForm1& form = OpenWindow();
+  form.BSearch->Click();
+
+  EXPECT_NE(PlugPort, nullptr);
+  EXPECT_EQ(bench.OpenCount(kCom1), 1);
+  EXPECT_FALSE(bench.IsOpen(kCom1)) << "the failed probe must close COM1";
+  EXPECT_TRUE(bench.IsOpen(kCom2));
+  EXPECT_TRUE(Sent(kCom1).empty());
+  EXPECT_EQ(plug.SetupAnswers(), 1);
+  EXPECT_TRUE(plug.Violations().empty()) << plug.Violations().front();
+  EXPECT_EQ(form.UpdateState, 1);
+}
+
+TEST_F(SearchTest, NoPlugRetryProbesBothPortsAgainAndCancelRestoresTheStart) {
+  bench.SetAbsent(kCom1);  // COM2 exists but stays silent
+  ui.QueueAnswers({tk::kIdRetry, tk::kIdCancel});
+  std::vector<TAsyncComm*> commAtBox;
+  ui.OnBox = [&](const Event&) { commAtBox.push_back(SharedComm.load()); };
+  TForm1& form = OpenWindow();
+  form.BSearch->Click();
+
+  const auto boxes = ui.Boxes();
+  ASSERT_EQ(boxes.size(), 2u);
+  for (const auto& box : boxes) {
+    EXPECT_EQ(box.text, "Keinen Plug an COM1/2 gefunden.\nBitte erneut versuchen.");
+    EXPECT_EQ(box.caption, "Keinen Plug gefunden");
+    EXPECT_EQ(box.value, 0x25);
+  }
+  EXPECT_EQ(OpenAttempts(bench, kCom1), 2);
+  EXPECT_EQ(OpenAttempts(bench, kCom2), 2);
+  // Retry searches again with the same serial-port object.
+  ASSERT_EQ(commAtBox.size(), 2u);
+  EXPECT_NE(commAtBox[0], nullptr);
+  EXPECT_EQ(commAtBox[0], commAtBox[1]);
+
+  EXPECT_EQ(SharedComm.load(), nullptr);
+  EXPECT_EQ(PlugPort, nullptr);
+  EXPECT_EQ(bench.OpenHandleCount(), 0);
+  EXPECT_EQ(form.LStatus->Caption(), "Ready");
+  EXPECT_TRUE(form.BSearch->Enabled());
+  EXPECT_FALSE(form.BUpdate->Enabled());
+  EXPECT_EQ(form.UpdateState, 0);
+  EXPECT_FALSE(app.Terminated());
+}
+
+TEST_F(SearchTest, TooOldPlugIsRefusedWithoutAnyCommand) {
+  sim::PlugConfig old;
+  old.product = "1010";
+  sim::Plug& plug = bench.Attach(kCom1, old);
+  TForm1& form = OpenWindow();
+  form.BSearch->Click();
+
+  const auto boxes = ui.Boxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].caption, "Kein Update m\xF6glich");
+  EXPECT_EQ(boxes[0].text,
+            "Ihr Quor Plug ist sehr alt und l\xE4\xDFt sich nicht\nupdaten. Setzen Sie sich bitte mit dem "
+            "Support\nin Verbindung.");
+  EXPECT_EQ(boxes[0].value, 0x40);
+  EXPECT_TRUE(app.Terminated());
+  EXPECT_FALSE(form.BSearch->Enabled());
+  EXPECT_NE(SharedComm.load(), nullptr);
+  EXPECT_NE(PlugPort, nullptr);
+  EXPECT_EQ(form.UpdateState, 0);
+
+  CloseWindow();
+  // Only discovery's setup request ever went out; the exit sent nothing.
+  EXPECT_EQ(Sent(kCom1), Bytes("QUOR PLUG SETUP"));
+  EXPECT_EQ(plug.ReportRequests(), 0);
+  EXPECT_FALSE(bench.IsOpen(kCom1));
+  EXPECT_EQ(SharedComm.load(), nullptr);
+}
+
+TEST_F(SearchTest, ExitBeforeAnySearchTouchesNoPort) {
+  bench.Attach(kCom1);
+  TForm1& form = OpenWindow();
+  form.BExit->Click();
+  EXPECT_TRUE(app.Terminated());
+  CloseWindow();
+  EXPECT_EQ(OpenAttempts(bench, kCom1), 0);
+  EXPECT_EQ(OpenAttempts(bench, kCom2), 0);
+}
+
+TEST_F(SearchTest, BusyCom1IsSkipped) {
+  bench.SetBusy(kCom1);
+  bench.Attach(kCom2);
+  TForm1& form = OpenWindow();
+  form.BSearch->Click();
+  EXPECT_TRUE(bench.IsOpen(kCom2));
+  EXPECT_EQ(form.UpdateState, 1);
+}
+
+// --- one probe, fault by fault -------------------------------------------------
+
+struct ProbeFault {
+  const char* name;
+  void (*configure)(sim::PlugConfig&);
+  std::vector<std::string> diagnostics;  // the last lines of the log
+};
+
+void PrintTo(const ProbeFault& fault, std::ostream* os) { *os << fault.name; }
+
+class ProbeFaultTest : public WorkflowTest, public ::testing::WithParamInterface<ProbeFault> {};
+
+TEST_P(ProbeFaultTest, FailsWithItsDiagnosticAndClosesThePort) {
+  sim::PlugConfig config;
+  GetParam().configure(config);
+  bench.Attach(kCom1, config);
+
+  auto* comm = new TAsyncComm(nullptr);
+  TStringList log;
+  {
+    TSuchePlug search(comm, &log, true);
+    EXPECT_EQ(search.Probe(kCom1.c_str()), nullptr);
+    EXPECT_EQ(search.PortHandle, nullptr);
+  }
+  EXPECT_FALSE(bench.IsOpen(kCom1));
+  EXPECT_EQ(TThread::LiveCount(), 0) << "the stage must not leave its reader behind";
+  delete comm;
+
+  const auto& lines = log.Lines();
+  const auto& want = GetParam().diagnostics;
+  ASSERT_GE(lines.size(), want.size());
+  EXPECT_EQ(std::vector<std::string>(lines.end() - static_cast<long>(want.size()), lines.end()), want);
+  EXPECT_EQ(lines.front(), "Open Port \\\\.\\COM1");
+  EXPECT_TRUE(ui.Boxes().empty()) << "no line-setting failure here, so no box";
+}
+
+const std::string kWrongId = sim::BuildIdentifier("1012", "\\0001\\MODEM\\\\Quor Plug");
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, ProbeFaultTest,
+    ::testing::Values(
+        ProbeFault{"Silent", [](sim::PlugConfig& c) { c.silent = true; }, {"no PnP-String received"}},
+        ProbeFault{"LateFirstByte", [](sim::PlugConfig& c) { c.lateFirstByte = true; },
+                   {"no PnP-String received"}},
+        ProbeFault{"OtherProduct", [](sim::PlugConfig& c) { c.product = "1012"; },
+                   {"complete, but wrong PnP-String received:", kWrongId}},
+        ProbeFault{"NoiseBeforeParen", [](sim::PlugConfig& c) { c.noiseBeforeId = 0x55; },
+                   {"complete, but wrong PnP-String received:",
+                    "U" + sim::BuildIdentifier("1011", "\\0001\\MODEM\\\\Quor Plug")}},
+        ProbeFault{"NoClosingParen", [](sim::PlugConfig& c) { c.noClosingParen = true; },
+                   {"not complete PnP-String received"}},
+        ProbeFault{"WrongSetupAnswer",
+                   [](sim::PlugConfig& c) { c.setupAnswer = sim::SetupAnswer::WrongFirstByte; },
+                   {"incorrect Response received:", "W"}},
+        ProbeFault{"NoSetupAnswer", [](sim::PlugConfig& c) { c.setupAnswer = sim::SetupAnswer::None; },
+                   {"incorrect Response received:", ""}}),
+    [](const ::testing::TestParamInfo<ProbeFault>& param) { return std::string(param.param.name); });
+
+TEST_F(WorkflowTest, ProbeAcceptsTheAnswerAndLeavesTrailingBytesUnread) {
+  sim::PlugConfig config;
+  config.setupAnswer = sim::SetupAnswer::ExtraBytes;
+  sim::Plug& plug = bench.Attach(kCom1, config);
+  auto* comm = new TAsyncComm(nullptr);
+  SharedComm.store(comm);
+  TStringList log;
+  auto* search = new TSuchePlug(comm, &log, false);
+  char name[9];
+  PlugPort = search->FindPlug(name);
+  ASSERT_NE(PlugPort, nullptr);
+  EXPECT_STREQ(name, "\\\\.\\COM1");
+  EXPECT_EQ(log.Lines().back(), "correct Response received, O.K.");
+  // The identifier from "(" through ")", terminated, zeros behind it.
+  const std::string id = sim::BuildIdentifier("1011", "\\0001\\MODEM\\\\Quor Plug");
+  EXPECT_EQ(std::string(search->GetPnPString()), id);
+  EXPECT_EQ(std::memcmp(search->GetPnPString() + 3, "QZM1011", 7), 0);
+  for (std::size_t i = id.size(); i < sizeof search->PnPString; ++i) ASSERT_EQ(search->PnPString[i], 0);
+  delete search;
+
+  char rest[3] = {};
+  EXPECT_EQ(comm->ReadData(3, rest), 3);
+  EXPECT_EQ(std::string(rest, 3), "XYZ");
+  EXPECT_TRUE(plug.Violations().empty()) << plug.Violations().front();
+  // The window's exit sequence releases port and object.
+  OpenWindow();
+}
+
+TEST_F(WorkflowTest, BothPortsFailingLeavesCom2InTheName) {
+  bench.SetAbsent(kCom1);
+  bench.SetAbsent(kCom2);
+  auto* comm = new TAsyncComm(nullptr);
+  TStringList log;
+  TSuchePlug search(comm, &log, false);
+  char name[9];
+  EXPECT_EQ(search.FindPlug(name), nullptr);
+  EXPECT_STREQ(name, "\\\\.\\COM2");
+  EXPECT_EQ(log.Lines(), (std::vector<std::string>{"Open Port \\\\.\\COM1", "Cannot open Port, GetLastError: #2",
+                                                   "Open Port \\\\.\\COM2", "Cannot open Port, GetLastError: #2"}));
+  delete comm;
+}
+
+}  // namespace
+}  // namespace testing_support
