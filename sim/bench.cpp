@@ -8,7 +8,6 @@
 namespace sim {
 namespace {
 
-constexpr std::uint32_t kErrorIoIncomplete = 996;
 constexpr std::uintptr_t kStatusPending = 0x103;
 
 plat::Handle ToHandle(std::uintptr_t v) { return reinterpret_cast<plat::Handle>(v); }
@@ -558,7 +557,7 @@ bool Bench::Result(plat::Handle h, plat::Overlapped& ov, std::uint32_t* done, bo
         hostCv_.wait(lock);
       }
       if (ov.Internal == kStatusPending) {
-        error = kErrorIoIncomplete;
+        error = plat::kErrorIoIncomplete;
       } else if (ov.Internal != 0) {
         error = static_cast<std::uint32_t>(ov.Internal);
         if (done) *done = static_cast<std::uint32_t>(ov.InternalHigh);

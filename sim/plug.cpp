@@ -658,10 +658,7 @@ void Plug::RecordLocked(TimePoint now, const std::string& line) {
         if (!config_.noFinalPrompt) SendByteLocked(now, '>');
       }
       return;
-    case 0x03:
-      // The start address is of no use to the monitor; the image carries the
-      // record without data.
-      if (n != 0 && n != 4) return fail("start address record length");
+    case 0x03:  // start address: nothing for the flash, whatever its length
       return;
     case 0x04:
       if (n != 2) return fail("upper address record length");

@@ -175,7 +175,7 @@ TEST(BenchReads, ResultWithoutWaitReportsIncomplete) {
   EXPECT_EQ(plat::LastError(), plat::kErrorIoPending);
   EXPECT_FALSE(bench.Read(host.Port(), buf, 2, &done, ov));  // one read at a time
   EXPECT_FALSE(bench.Result(host.Port(), ov, &done, false));
-  EXPECT_NE(plat::LastError(), plat::kErrorOperationAborted);
+  EXPECT_EQ(plat::LastError(), plat::kErrorIoIncomplete);
   EXPECT_TRUE(bench.Purge(host.Port(), plat::kPurgeRxAbort));
   EXPECT_FALSE(bench.Result(host.Port(), ov, &done, false));
   EXPECT_EQ(plat::LastError(), plat::kErrorOperationAborted);

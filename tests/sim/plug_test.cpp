@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -540,3 +542,24 @@ TEST(PlugPower, PowerCycleWithoutFirmwareStaysInMonitor) {
   fresh.Identify();
   EXPECT_FALSE(fresh.Take().empty());
 }
+
+#ifdef SIM_FIRMWARE_HEX
+TEST(PlugMonitor, TakesTheCarriedFirmwareFile) {
+  std::ifstream in(SIM_FIRMWARE_HEX);
+  ASSERT_TRUE(in) << SIM_FIRMWARE_HEX;
+  std::stringstream text;
+  text << in.rdbuf();
+  Driver d;
+  d.ToMonitor();
+  d.Erase();
+  d.Take();
+  d.Send("l");
+  d.Take();
+  d.Send(text.str());
+  EXPECT_EQ(d.Take(), ">");
+  EXPECT_TRUE(d.plug.Errors().empty()) << d.plug.Errors().front();
+  d.Send("x");
+  EXPECT_EQ(d.plug.Banner(), "Orvane QUOR PLUG Firmware Revision 1.63.2 Build Dec 10 2002 16:08:26");
+  EXPECT_TRUE(d.plug.Violations().empty()) << d.plug.Violations().front();
+}
+#endif
