@@ -188,7 +188,12 @@ void Bench::PumpLocked(Port& p, TimePoint now) {
       p.tx.pop_front();
       const TimePoint at = p.txNextDue;
       p.txFreeAt = at;
-      if (!p.tx.empty()) p.txNextDue = at + CharTime(p.dcb);
+      if (!p.txBusy.empty() && p.txHeadStart <= p.txBusy.back().second) {
+        p.txBusy.back().second = std::max(p.txBusy.back().second, at);
+      } else {
+        p.txBusy.emplace_back(p.txHeadStart, at);
+      }
+      if (!p.tx.empty()) StartHeadLocked(p, at);
       if (p.plug && p.handle != 0) {
         const auto acc = p.plug->Receive(at, &b, 1, p.dcb);
         if (acc.fault != Plug::Fault::None) FaultLocked(p, acc.fault);
@@ -197,7 +202,7 @@ void Bench::PumpLocked(Port& p, TimePoint now) {
     // A pending write moves on as the output queue drains.
     if (p.write.ov && !p.gone) {
       while (!p.write.rest.empty() && p.tx.size() < outQueueSize_) {
-        if (p.tx.empty()) p.txNextDue = std::max(now, p.txFreeAt) + CharTime(p.dcb);
+        if (p.tx.empty()) StartHeadLocked(p, std::max(now, p.txFreeAt));
         p.tx.push_back(p.write.rest.front());
         p.write.rest.erase(p.write.rest.begin());
         ++p.write.queued;
@@ -225,6 +230,11 @@ void Bench::PumpLocked(Port& p, TimePoint now) {
     p.rx.erase(p.rx.begin(), p.rx.begin() + n);
     FinishLocked(p, p.read, 0, n);
   }
+}
+
+void Bench::StartHeadLocked(Port& p, TimePoint start) {
+  p.txHeadStart = start;
+  p.txNextDue = start + CharTime(p.dcb);
 }
 
 std::optional<TimePoint> Bench::NextWakeLocked() {
@@ -460,11 +470,17 @@ bool Bench::Write(plat::Handle h, const void* data, std::uint32_t count, std::ui
   if (p->write.ov != nullptr || (data == nullptr && count > 0)) {
     return Fail(plat::kErrorInvalidParameter);
   }
+  const TimePoint now = Clock::now();
+  if (timing_ == Timing::Wire) {
+    // What is due leaves first, as if the scheduler were never late: a byte
+    // must not go onto the wire before it was written.
+    PumpLocked(*p, now);
+    if (p->gone) return Fail(plat::kErrorBadCommand);
+  }
   if (done) *done = 0;
   auto ev = events_.find(FromHandle(ov.hEvent));
   if (ev != events_.end()) ev->second = false;
   const auto* bytes = static_cast<const std::uint8_t*>(data);
-  const TimePoint now = Clock::now();
   LogLocked(*p, HostLogEntry::Op::Write, true);
   p->log.back().bytes.assign(bytes, bytes + count);
   p->hostBytes.insert(p->hostBytes.end(), bytes, bytes + count);
@@ -505,7 +521,7 @@ bool Bench::Write(plat::Handle h, const void* data, std::uint32_t count, std::ui
   // Wire mode: into the driver's output queue as far as it fits.
   std::uint32_t queued = 0;
   while (queued < count && p->tx.size() < outQueueSize_) {
-    if (p->tx.empty()) p->txNextDue = std::max(now, p->txFreeAt) + CharTime(p->dcb);
+    if (p->tx.empty()) StartHeadLocked(*p, std::max(now, p->txFreeAt));
     p->tx.push_back(bytes[queued++]);
   }
   KickLocked();
@@ -624,6 +640,50 @@ bool Bench::Unplugged(const std::string& name) const {
   std::lock_guard<std::mutex> lock(mutex_);
   const Port* p = FindNamedLocked(name);
   return p && p->gone;
+}
+
+WireActivity Bench::HostWireActivity(const std::string& name, TimePoint from, TimePoint to) const {
+  WireActivity a;
+  if (to <= from) return a;
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Port* p = FindNamedLocked(name);
+  std::vector<std::pair<TimePoint, TimePoint>> spans;
+  if (p != nullptr) {
+    spans = p->txBusy;
+    // The character on its way counts from when it went onto the wire; the
+    // transmitter has not run dry while it is there.
+    if (!p->tx.empty()) {
+      if (!spans.empty() && p->txHeadStart <= spans.back().second) {
+        spans.back().second = std::max(spans.back().second, p->txNextDue);
+      } else {
+        spans.emplace_back(p->txHeadStart, p->txNextDue);
+      }
+    }
+  }
+  const bool sending = p != nullptr && !p->tx.empty();
+  auto idle = [&a](TimePoint begin, TimePoint end) {
+    if (end <= begin) return;
+    ++a.idleStretches;
+    if (end - begin > a.longestIdle) {
+      a.longestIdle = end - begin;
+      a.longestIdleFrom = begin;
+    }
+  };
+  // The spans are in time order and do not touch.
+  auto it = std::upper_bound(spans.begin(), spans.end(), from,
+                             [](TimePoint t, const std::pair<TimePoint, TimePoint>& s) { return t < s.second; });
+  TimePoint cursor = from;
+  for (; it != spans.end() && it->first < to; ++it) {
+    const TimePoint begin = std::max(it->first, from);
+    const TimePoint end = std::min(it->second, to);
+    idle(cursor, begin);
+    a.busy += end - begin;
+    const bool last = it + 1 == spans.end();
+    if (it->second <= to && !(last && sending)) a.ranDryAt = it->second;
+    cursor = end;
+  }
+  idle(cursor, to);
+  return a;
 }
 
 }  // namespace sim

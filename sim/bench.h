@@ -16,6 +16,7 @@
 // scheduler; no thread outlives the Bench.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -25,6 +26,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/serial_api.h"
@@ -43,6 +45,18 @@ struct HostLogEntry {
   std::uint32_t value = 0;          // Escape: function; Purge: flags
   std::vector<std::uint8_t> bytes;  // Write
   plat::CommTimeouts timeouts;      // SetTimeouts
+};
+
+// What the host-to-plug transmitter of a port did over a window of time (wire
+// mode): characters on the wire, and the stretches in between when it had
+// nothing to send. A character counts once it has left the transmitter whole
+// (a purge drops the one on its way).
+struct WireActivity {
+  std::chrono::nanoseconds busy{};         // a character on the wire
+  std::chrono::nanoseconds longestIdle{};  // longest stretch without one
+  TimePoint longestIdleFrom{};             // where that stretch began
+  int idleStretches = 0;                   // stretches without a character
+  std::optional<TimePoint> ranDryAt;       // last time in the window the transmitter ran out of characters
 };
 
 class Bench final : public plat::SerialApi {
@@ -92,6 +106,8 @@ class Bench final : public plat::SerialApi {
   bool Dtr(const std::string& name) const;
   bool Rts(const std::string& name) const;
   bool Unplugged(const std::string& name) const;
+  // Wire mode: the host-to-plug direction of the port over [from, to].
+  WireActivity HostWireActivity(const std::string& name, TimePoint from, TimePoint to) const;
 
  private:
   enum class Presence { Present, Absent, Busy };
@@ -120,6 +136,9 @@ class Bench final : public plat::SerialApi {
     std::deque<std::uint8_t> tx;  // wire mode output queue
     TimePoint txNextDue{};        // wire mode: arrival of the tx head byte at the plug
     TimePoint txFreeAt{};         // wire mode: when the transmitter is idle
+    TimePoint txHeadStart{};      // wire mode: when the tx head byte went onto the wire
+    // Wire mode: when the transmitter was sending, as merged [start, end) spans.
+    std::vector<std::pair<TimePoint, TimePoint>> txBusy;
     std::uint32_t stickyWriteError = 0;
     Transfer read;
     Transfer write;
@@ -139,6 +158,8 @@ class Bench final : public plat::SerialApi {
   void FinishLocked(Port& p, Transfer& t, std::uint32_t error, std::uint32_t count);
   void LinesLocked(Port& p, TimePoint now);
   void PumpLocked(Port& p, TimePoint now);
+  // Puts the tx head byte onto the wire at start.
+  void StartHeadLocked(Port& p, TimePoint start);
   void FaultLocked(Port& p, Plug::Fault fault);
   void KickLocked();
   std::optional<TimePoint> NextWakeLocked();

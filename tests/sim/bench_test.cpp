@@ -203,4 +203,85 @@ TEST(BenchWire, WritesTakeLineTimeAndTimeOut) {
   EXPECT_LT(done, 20u);
 }
 
+// The transmitter's record: characters back to back form one busy span; the
+// host's pause shows as an idle stretch that ends where its next write begins.
+TEST(BenchWire, HostWireActivityShowsBusySpansAndIdleStretches) {
+  sim::Bench bench(sim::Timing::Wire);
+  bench.AddPort(kCom1);
+  Host host(bench, kCom1);
+  host.Line("baud=9600 parity=N data=8 stop=1");
+  plat::Dcb d;
+  ASSERT_TRUE(bench.GetState(host.Port(), d));
+  const auto ch = sim::CharTime(d);  // 1.04 ms
+  const auto t0 = sim::Clock::now();
+  ASSERT_TRUE(host.Write("abcd"));
+  plat::Sleep(20);
+  const auto secondWrite = sim::Clock::now();
+  ASSERT_TRUE(host.Write("ef"));
+  plat::Sleep(10);
+  const auto t1 = sim::Clock::now();
+
+  const auto all = bench.HostWireActivity(kCom1, t0, t1);
+  EXPECT_EQ(all.busy, 6 * ch);
+  ASSERT_TRUE(all.ranDryAt.has_value());
+  EXPECT_LE(*all.ranDryAt, t1);
+
+  // Up to the end of "ef": the pause is the longest stretch, and "e" went out
+  // when it was written, not earlier.
+  const auto upload = bench.HostWireActivity(kCom1, t0, *all.ranDryAt);
+  EXPECT_EQ(upload.busy, 6 * ch);
+  EXPECT_EQ(upload.ranDryAt, all.ranDryAt);
+  EXPECT_GE(upload.longestIdle, 20ms - 4 * ch);
+  const auto secondStart = upload.longestIdleFrom + upload.longestIdle;
+  EXPECT_EQ(secondStart + 2 * ch, *all.ranDryAt);
+  EXPECT_GE(secondStart, secondWrite);
+  EXPECT_GE(upload.idleStretches, 1);
+  EXPECT_LE(upload.idleStretches, 2);  // and the moment between t0 and the first write
+
+  // A window is clipped at both ends.
+  const auto gap = upload.longestIdleFrom;
+  const auto clipped = bench.HostWireActivity(kCom1, gap - 2 * ch, gap + 5ms);
+  EXPECT_EQ(clipped.busy, 2 * ch);
+  EXPECT_EQ(clipped.idleStretches, 1);
+  EXPECT_EQ(clipped.longestIdleFrom, gap);
+  EXPECT_EQ(clipped.longestIdle, 5ms);
+  EXPECT_EQ(clipped.ranDryAt, gap);
+
+  // Before anything was sent, and on a port without traffic: all idle.
+  for (const char* port : {kCom1, kCom2}) {
+    const auto quiet = bench.HostWireActivity(port, t0 - 1s, t0);
+    EXPECT_EQ(quiet.busy, 0ns) << port;
+    EXPECT_EQ(quiet.idleStretches, 1) << port;
+    EXPECT_EQ(quiet.longestIdle, 1s) << port;
+    EXPECT_FALSE(quiet.ranDryAt.has_value()) << port;
+  }
+  EXPECT_EQ(bench.HostWireActivity(kCom1, t1, t0).busy, 0ns);
+}
+
+// With a small output queue a write returns while its last bytes are still
+// queued; a host that writes again at once keeps the line busy.
+TEST(BenchWire, SmallQueueWritesBackToBackLeaveNoGap) {
+  sim::Bench bench(sim::Timing::Wire);
+  bench.AddPort(kCom1);
+  bench.SetOutQueueSize(8);
+  Host host(bench, kCom1);
+  host.Line("baud=1200 parity=N data=8 stop=1");
+  plat::Dcb d;
+  ASSERT_TRUE(bench.GetState(host.Port(), d));
+  const auto ch = sim::CharTime(d);  // 8.33 ms: 8 queued characters give the host 67 ms
+  const auto t0 = sim::Clock::now();
+  ASSERT_TRUE(host.Write(std::string(20, 'a')));
+  EXPECT_GE(sim::Clock::now() - t0, 12 * ch);  // all but the last 8 had to leave
+  ASSERT_TRUE(host.Write(std::string(20, 'b')));
+  const auto end = t0 + 40 * ch + 200ms;
+  while (sim::Clock::now() < end && !bench.HostWireActivity(kCom1, t0, sim::Clock::now()).ranDryAt) {
+    plat::Sleep(5);
+  }
+  const auto a = bench.HostWireActivity(kCom1, t0, sim::Clock::now());
+  ASSERT_TRUE(a.ranDryAt.has_value());
+  const auto span = bench.HostWireActivity(kCom1, *a.ranDryAt - 40 * ch, *a.ranDryAt);
+  EXPECT_EQ(span.busy, 40 * ch);
+  EXPECT_EQ(span.idleStretches, 0);
+}
+
 }  // namespace
