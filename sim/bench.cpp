@@ -183,6 +183,17 @@ void Bench::FaultLocked(Port& p, Plug::Fault fault) {
 void Bench::PumpLocked(Port& p, TimePoint now) {
   // Host to plug (wire mode): one byte per character time.
   if (timing_ == Timing::Wire) {
+    // A pending write moves on as the output queue drains: a byte joins it
+    // when a place frees up, even when the scheduler comes late.
+    auto refill = [this, &p](TimePoint at) {
+      if (!p.write.ov || p.gone) return;
+      while (!p.write.rest.empty() && p.tx.size() < outQueueSize_) {
+        if (p.tx.empty()) StartHeadLocked(p, std::max(at, p.txFreeAt));
+        p.tx.push_back(p.write.rest.front());
+        p.write.rest.erase(p.write.rest.begin());
+        ++p.write.queued;
+      }
+    };
     while (!p.tx.empty() && p.txNextDue <= now && !p.gone) {
       const std::uint8_t b = p.tx.front();
       p.tx.pop_front();
@@ -198,15 +209,10 @@ void Bench::PumpLocked(Port& p, TimePoint now) {
         const auto acc = p.plug->Receive(at, &b, 1, p.dcb);
         if (acc.fault != Plug::Fault::None) FaultLocked(p, acc.fault);
       }
+      refill(at);
     }
-    // A pending write moves on as the output queue drains.
     if (p.write.ov && !p.gone) {
-      while (!p.write.rest.empty() && p.tx.size() < outQueueSize_) {
-        if (p.tx.empty()) StartHeadLocked(p, std::max(now, p.txFreeAt));
-        p.tx.push_back(p.write.rest.front());
-        p.write.rest.erase(p.write.rest.begin());
-        ++p.write.queued;
-      }
+      refill(now);
       if (p.write.rest.empty()) {
         FinishLocked(p, p.write, 0, p.write.queued);
       } else if (p.write.deadline && *p.write.deadline <= now) {
@@ -301,9 +307,21 @@ plat::Handle Bench::Open(const char* path) {
 }
 
 bool Bench::Close(plat::Handle h) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(mutex_);
   Port* p = LookupLocked(h, true);
   if (!p) return false;
+  if (timing_ == Timing::Wire && !p->gone && !p->tx.empty()) {
+    // Like a driver's close: the character on the wire cannot be called back,
+    // it arrives before the lines drop; what waits behind it is discarded.
+    if (p->write.ov) FinishLocked(*p, p->write, plat::kErrorOperationAborted, p->write.queued);
+    p->tx.resize(1);
+    while (!p->tx.empty() && !p->gone && !stop_) {
+      hostCv_.wait_until(lock, p->txNextDue);
+      PumpLocked(*p, Clock::now());
+    }
+    p = LookupLocked(h, true);
+    if (!p) return false;
+  }
   if (p->read.ov) FinishLocked(*p, p->read, plat::kErrorOperationAborted, 0);
   if (p->write.ov) FinishLocked(*p, p->write, plat::kErrorOperationAborted, p->write.queued);
   handles_.erase(p->handle);
@@ -410,7 +428,8 @@ bool Bench::Purge(plat::Handle h, std::uint32_t flags) {
     FinishLocked(*p, p->write, plat::kErrorOperationAborted, p->write.queued);
   }
   if (flags & plat::kPurgeRxClear) p->rx.clear();
-  if (flags & plat::kPurgeTxClear) p->tx.clear();
+  // The character on the wire cannot be called back (wire mode).
+  if ((flags & plat::kPurgeTxClear) && !p->tx.empty()) p->tx.resize(1);
   return true;
 }
 

@@ -10,7 +10,9 @@
 // time, except for its identifier, which always comes at 1200-baud timing.
 // In Timing::Wire every byte in both directions takes its character time; a
 // write completes once its bytes fit into the driver's output queue, or at its
-// write time-out with the count queued so far.
+// write time-out with the count queued so far. The character on the wire is
+// beyond recall: a purge of the output discards only what waits behind it, and
+// a close lets it arrive before the lines drop.
 //
 // Every member is safe to call from any thread. The destructor stops the
 // scheduler; no thread outlives the Bench.

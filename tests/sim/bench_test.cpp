@@ -284,4 +284,34 @@ TEST(BenchWire, SmallQueueWritesBackToBackLeaveNoGap) {
   EXPECT_EQ(span.idleStretches, 0);
 }
 
+// A purge of the output or a close cannot call back the character that is on
+// the wire; what waits behind it is dropped, and a close returns once it has
+// arrived.
+TEST(BenchWire, PurgeAndCloseLeaveTheCharacterOnTheWire) {
+  sim::Bench bench(sim::Timing::Wire);
+  bench.AddPort(kCom1);
+  sim::TimePoint closed;
+  std::chrono::nanoseconds ch{};
+  const auto t0 = sim::Clock::now();
+  {
+    Host host(bench, kCom1);
+    host.Line("baud=1200 parity=N data=8 stop=1");
+    plat::Dcb d;
+    ASSERT_TRUE(bench.GetState(host.Port(), d));
+    ch = sim::CharTime(d);  // 8.33 ms
+    ASSERT_TRUE(host.Write("abcd"));
+    ASSERT_TRUE(bench.Purge(host.Port(), plat::kPurgeTxAbort | plat::kPurgeTxClear));
+    plat::Sleep(30);
+    ASSERT_TRUE(host.Write("ef"));
+  }  // closes
+  closed = sim::Clock::now();
+  const auto a = bench.HostWireActivity(kCom1, t0, closed + 50ms);
+  EXPECT_EQ(a.busy, 2 * ch);  // "a" and "e"
+  ASSERT_TRUE(a.ranDryAt.has_value());
+  EXPECT_LE(*a.ranDryAt, closed);
+  EXPECT_EQ(a.idleStretches, 3);
+  EXPECT_FALSE(bench.Dtr(kCom1));
+  EXPECT_EQ(bench.HostBytes(kCom1), simtest::Bytes("abcdef"));
+}
+
 }  // namespace
