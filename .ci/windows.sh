@@ -143,17 +143,37 @@ if [ -z "$main" ]; then
 else
   pass "end-to-end: window '$(xdotool getwindowname "$main")' shown"
   key "$main" alt+s
-  # The search tries COM1 first: identification, handshake, report.
-  sleep 8
+  # The search tries COM1 first: identification, handshake, report. A box
+  # during the search means it failed (no plug, port errors).
+  box=$(new_window 8 "$main")
+  if [ -n "$box" ]; then
+    sleep 2  # let the box paint
+    shot search-box
+    fail "end-to-end: the search showed the box '$(xdotool getwindowname "$box")'"
+    key "$box" Return
+    sleep 1
+  fi
   shot report
   key "$main" alt+u
   box=$(new_window 240 "$main")
   if [ -n "$box" ]; then
     sleep 2  # let the box paint
     shot update-done
-    pass "end-to-end: message box after the update: '$(xdotool getwindowname "$box")'"
+    caption=$(xdotool getwindowname "$box")
+    # Wine makes the box's caption the X window's name: find the success box
+    # by its caption and check it is the box that came.
+    if xdotool search --onlyvisible --name '^Plug geflasht$' 2>/dev/null | grep -qx "$box"; then
+      pass "end-to-end: message box after the update: '$caption'"
+    else
+      fail "end-to-end: message box after the update is '$caption', not 'Plug geflasht'"
+    fi
     key "$box" Return
-    sleep 1
+    gone=""
+    for _ in $(seq 20); do
+      windows | grep -qx "$box" || { gone=1; break; }
+      sleep 0.5
+    done
+    [ -n "$gone" ] || fail "end-to-end: the box stayed after Return"
   else
     shot update-timeout
     fail "end-to-end: no message box after the update"
