@@ -12,7 +12,7 @@
 #include "discovery/searchplug.h"
 #include "platform/modestring.h"
 #include "sim/bench.h"
-#include "tests/support/recording_toolkit.h"
+#include "tests/support/seam_fixture.h"
 #include "tests/support/scripted_serial.h"
 
 namespace testing_support {
@@ -20,23 +20,10 @@ namespace {
 
 const char* const kCom1 = "\\\\.\\COM1";
 
-class AsyncCommTest : public ::testing::Test {
+class AsyncCommTest : public SeamFixture {
  protected:
-  void SetUp() override {
-    plat::SetSerial(&bench);
-    tk::SetBackend(&ui);
-    Application = &app;
-    bench.AddPort(kCom1);
-  }
-  void TearDown() override {
-    TThread::JoinAll();
-    EXPECT_EQ(TThread::LiveCount(), 0);
-    Application = nullptr;
-  }
-
+  AsyncCommTest() : SeamFixture(bench) { bench.AddPort(kCom1); }
   sim::Bench bench;
-  RecordingBackend ui;
-  TApplication app;
 };
 
 class Reader final : public TThread {
@@ -201,18 +188,10 @@ TEST_F(AsyncCommTest, DestroyingTheObjectLeavesThePortOpen) {
 
 // --- error paths on a scripted port -------------------------------------------
 
-class AsyncCommErrorTest : public ::testing::Test {
+class AsyncCommErrorTest : public SeamFixture {
  protected:
-  void SetUp() override {
-    plat::SetSerial(&serial);
-    tk::SetBackend(&ui);
-    Application = &app;
-  }
-  void TearDown() override { Application = nullptr; }
-
+  AsyncCommErrorTest() : SeamFixture(serial) {}
   ScriptedSerial serial;
-  RecordingBackend ui;
-  TApplication app;
 };
 
 TEST_F(AsyncCommErrorTest, AFailedPendingWriteRefusesTheConnectionsLaterWrites) {

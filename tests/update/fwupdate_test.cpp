@@ -10,7 +10,7 @@
 #include "app/main.h"
 #include "serial/asynccomm.h"
 #include "sim/bench.h"
-#include "tests/support/recording_toolkit.h"
+#include "tests/support/seam_fixture.h"
 #include "update/fwupdatestringarray.h"
 
 namespace testing_support {
@@ -24,12 +24,10 @@ class Panel : public TForm {
   TLabel* label = Add<TLabel>("LStatus", TRect{8, 176, 281, 13});
 };
 
-class DownloadTest : public ::testing::Test {
+class DownloadTest : public SeamFixture {
  protected:
+  DownloadTest() : SeamFixture(bench) {}
   void SetUp() override {
-    plat::SetSerial(&bench);
-    tk::SetBackend(&ui);
-    Application = &app;
     bench.AddPort(kCom1);  // nothing attached: the bytes only go out
     port = bench.Open(kCom1);
     comm = new TAsyncComm(nullptr);
@@ -43,8 +41,6 @@ class DownloadTest : public ::testing::Test {
     SharedComm.store(nullptr);
     delete comm;
     bench.Close(port);
-    TThread::JoinAll();
-    Application = nullptr;
   }
 
   std::vector<std::string> Writes() {
@@ -63,8 +59,6 @@ class DownloadTest : public ::testing::Test {
   }
 
   sim::Bench bench;
-  RecordingBackend ui;
-  TApplication app;
   Panel panel;
   plat::Handle port = nullptr;
   TAsyncComm* comm = nullptr;

@@ -5,24 +5,16 @@
 #include "app/main.h"
 #include "discovery/searchplug.h"
 #include "serial/asynccomm.h"
-#include "tests/support/recording_toolkit.h"
+#include "tests/support/seam_fixture.h"
 #include "tests/support/scripted_serial.h"
 
 namespace testing_support {
 namespace {
 
-class LineFailTest : public ::testing::Test {
+class LineFailTest : public SeamFixture {
  protected:
-  void SetUp() override {
-    plat::SetSerial(&serial);
-    tk::SetBackend(&ui);
-    Application = &app;
-  }
-  void TearDown() override { Application = nullptr; }
-
+  LineFailTest() : SeamFixture(serial) {}
   ScriptedSerial serial;
-  RecordingBackend ui;
-  TApplication app;
   TStringList log;
 };
 
