@@ -80,6 +80,16 @@ pass "mingw build"
 exe=$build/QuorPlugUpdate.exe
 if [ -f "$exe" ]; then
   pass "program built: $(basename "$exe")"
+  # A 32-bit GUI program that needs no DLL beyond those of a bare Windows.
+  headers=$(i686-w64-mingw32-objdump -p "$exe" 2>/dev/null)
+  if echo "$headers" | grep -q "file format pei-i386" &&
+     echo "$headers" | grep -Eq "^Subsystem[[:space:]]+00000002" &&
+     ! echo "$headers" | grep -E "DLL Name:" | grep -viqE "(kernel32|user32|gdi32|msvcrt|advapi32|comctl32|shell32|version|ntdll)\.dll"; then
+    pass "program is a PE32 GUI executable for i386 without extra DLLs"
+  else
+    fail "program is not a static PE32 GUI executable for i386"
+    echo "$headers" | grep -E "file format|^Subsystem|DLL Name"
+  fi
 else
   fail "program not built (system code or firmware image missing from the tree)"
 fi
