@@ -17,10 +17,6 @@ if(NOT TARGET GTest::gtest)
   set(GTest_ROOT "${CMAKE_CURRENT_LIST_DIR}/gtest-config")
 endif()
 
-# The Windows program (resource compiler for its icon and version resources), its native toolkit and the Windows-only tests, added
-# once every other directory of the tree has been read (they use the system's
-# libraries).
+# The Windows program needs the resource compiler for its icon and version
+# resources; its targets are added at the end of the top-level CMakeLists.txt.
 enable_language(RC)
-enable_testing()
-cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR}
-  CALL include ${CMAKE_SOURCE_DIR}/frontends/win32_targets.cmake)

@@ -222,7 +222,10 @@ bool TSuchePlug::ReadPnPId(plat::Handle port) {
 
 bool TSuchePlug::SetFastLine() {
   auto& api = plat::Serial();
-  if (!api.SetupQueues(PortHandle, 16384, 2048)) {
+  // The queue sizes are advice to the driver. A driver that takes no advice
+  // (some virtual COM ports, Wine) says "not supported": go on without it.
+  if (!api.SetupQueues(PortHandle, 16384, 2048) && plat::LastError() != plat::kErrorNotSupported) {
+    // Opened exclusively: left open, it would block every later search.
     ClosePort();
     return false;
   }

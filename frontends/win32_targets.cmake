@@ -1,7 +1,7 @@
 # The Windows program: Win32 serial backend, native window toolkit, icon and
 # version resources, the .exe, and the tests that only make sense on Windows.
-# Read in the top directory's scope after every other directory (see
-# cmake/mingw-project.cmake), so the system's libraries exist here.
+# Included at the end of the top-level CMakeLists.txt, after every other
+# directory, so the system's libraries exist here.
 if(NOT WIN32)
   return()
 endif()

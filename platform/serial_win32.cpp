@@ -6,6 +6,9 @@
 // waiting), CancelIoEx on that read does, so a purge with kPurgeRxAbort (and
 // kPurgeTxAbort for writes) also cancels the tracked transfers. A stop request
 // of the reading worker thread cancels its read the same way.
+//
+// Under Wine a pseudo-terminal takes only 8 data bits without parity; SetState
+// runs it so instead of failing (HoldsOnly8Bits below).
 #include "platform/serial_win32.h"
 
 #include <windows.h>
@@ -44,6 +47,24 @@ class CancelOnStop final : public StopWaker {
   HANDLE port_;
   OVERLAPPED* ov_;
 };
+
+// Wine on a pseudo-terminal: the terminal driver keeps 8 data bits without
+// parity whatever it is told, and the C library's check of what the driver
+// kept (tcsetattr reads the settings back) makes SetCommState fail with
+// ERROR_INVALID_PARAMETER after the speed is set. Then, and only for a valid
+// frame (5 to 8 bits, no/odd/even/mark/space parity) other than 8N, the frame
+// is taken as 8N: a pseudo-terminal carries bytes, not frames. The port must report the asked
+// speed and 8 bits (Wine's parity report of a pseudo-terminal is unreliable).
+// Windows itself never gets here.
+bool HoldsOnly8Bits(HANDLE port, const DCB& wanted) {
+  const bool validFrame = wanted.ByteSize >= 5 && wanted.ByteSize <= 8 && wanted.Parity <= SPACEPARITY;
+  if (!validFrame || (wanted.ByteSize == 8 && wanted.Parity == NOPARITY)) return false;
+  if (!Win32Serial::RunsOnWine()) return false;
+  DCB now{};
+  now.DCBlength = sizeof(DCB);
+  if (!::GetCommState(port, &now)) return false;
+  return now.BaudRate == wanted.BaudRate && now.ByteSize == 8;
+}
 
 }  // namespace
 
@@ -192,8 +213,23 @@ bool Win32Serial::SetState(Handle port, const Dcb& d) {
   dcb.ErrorChar = d.ErrorChar;
   dcb.EofChar = d.EofChar;
   dcb.EvtChar = d.EvtChar;
-  if (!::SetCommState(H(port), &dcb)) return Fail();
-  return true;
+  if (::SetCommState(H(port), &dcb)) return true;
+  const DWORD err = ::GetLastError();
+  if (err == ERROR_INVALID_PARAMETER && HoldsOnly8Bits(H(port), dcb)) {
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.fParity = FALSE;
+    if (::SetCommState(H(port), &dcb)) return true;
+  }
+  return FailWith(static_cast<std::uint32_t>(err));
+}
+
+bool Win32Serial::RunsOnWine() {
+  static const bool wine = [] {
+    HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+  }();
+  return wine;
 }
 
 bool Win32Serial::SetupQueues(Handle port, std::uint32_t inQueue, std::uint32_t outQueue) {

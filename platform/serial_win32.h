@@ -41,6 +41,10 @@ class Win32Serial final : public SerialApi {
   // Transfers started and not yet finished by Result() (for tests).
   int PendingCount(Handle port, bool reads);
 
+  // True under Wine, where SetState runs a pseudo-terminal that holds only
+  // 8 data bits without parity at 8N instead of failing (see the .cpp).
+  static bool RunsOnWine();
+
   struct IoRecord;  // what NewEvent() hands out: OVERLAPPED + its event
 
  private:

@@ -12,30 +12,18 @@
 #include "discovery/searchplug.h"
 #include "platform/modestring.h"
 #include "sim/bench.h"
-#include "tests/support/recording_toolkit.h"
+#include "tests/support/seam_fixture.h"
+#include "tests/support/scripted_serial.h"
 
 namespace testing_support {
 namespace {
 
 const char* const kCom1 = "\\\\.\\COM1";
 
-class AsyncCommTest : public ::testing::Test {
+class AsyncCommTest : public SeamFixture {
  protected:
-  void SetUp() override {
-    plat::SetSerial(&bench);
-    tk::SetBackend(&ui);
-    Application = &app;
-    bench.AddPort(kCom1);
-  }
-  void TearDown() override {
-    TThread::JoinAll();
-    EXPECT_EQ(TThread::LiveCount(), 0);
-    Application = nullptr;
-  }
-
+  AsyncCommTest() : SeamFixture(bench) { bench.AddPort(kCom1); }
   sim::Bench bench;
-  RecordingBackend ui;
-  TApplication app;
 };
 
 class Reader final : public TThread {
@@ -200,74 +188,10 @@ TEST_F(AsyncCommTest, DestroyingTheObjectLeavesThePortOpen) {
 
 // --- error paths on a scripted port -------------------------------------------
 
-// A port whose transfers fail as a test says.
-class ScriptedSerial : public plat::SerialApi {
- public:
-  enum class WriteOutcome { Complete, FailAtOnce, PendingFails, PendingShort };
-  WriteOutcome write = WriteOutcome::Complete;
-  int writeCalls = 0;
-  std::uint32_t readError = plat::kErrorGenFailure;
-
-  plat::Handle Open(const char*) override { return reinterpret_cast<plat::Handle>(0x10); }
-  bool Close(plat::Handle) override { return true; }
-  plat::Handle NewEvent() override { return reinterpret_cast<plat::Handle>(0x20); }
-  bool ResetEvent(plat::Handle) override { return true; }
-  bool CloseEvent(plat::Handle) override { return true; }
-  bool GetState(plat::Handle, plat::Dcb&) override { return true; }
-  bool SetState(plat::Handle, const plat::Dcb&) override { return true; }
-  bool SetupQueues(plat::Handle, std::uint32_t, std::uint32_t) override { return true; }
-  bool GetTimeouts(plat::Handle, plat::CommTimeouts&) override { return true; }
-  bool SetTimeouts(plat::Handle, const plat::CommTimeouts&) override { return true; }
-  bool Purge(plat::Handle, std::uint32_t) override { return true; }
-  bool Escape(plat::Handle, std::uint32_t) override { return true; }
-  bool Read(plat::Handle, void*, std::uint32_t, std::uint32_t*, plat::Overlapped&) override {
-    plat::SetLastError(readError);
-    return false;
-  }
-  bool Write(plat::Handle h, const void*, std::uint32_t count, std::uint32_t* done, plat::Overlapped&) override {
-    ++writeCalls;
-    if (h == nullptr) {
-      plat::SetLastError(plat::kErrorInvalidHandle);
-      return false;
-    }
-    pending_ = count;
-    switch (write) {
-      case WriteOutcome::Complete:
-        *done = count;
-        return true;
-      case WriteOutcome::FailAtOnce:
-        plat::SetLastError(plat::kErrorGenFailure);
-        return false;
-      default:
-        plat::SetLastError(plat::kErrorIoPending);
-        return false;
-    }
-  }
-  bool Result(plat::Handle, plat::Overlapped&, std::uint32_t* done, bool) override {
-    if (write == WriteOutcome::PendingShort) {
-      *done = pending_ - 1;
-      return true;
-    }
-    plat::SetLastError(plat::kErrorGenFailure);
-    return false;
-  }
-
- private:
-  std::uint32_t pending_ = 0;
-};
-
-class AsyncCommErrorTest : public ::testing::Test {
+class AsyncCommErrorTest : public SeamFixture {
  protected:
-  void SetUp() override {
-    plat::SetSerial(&serial);
-    tk::SetBackend(&ui);
-    Application = &app;
-  }
-  void TearDown() override { Application = nullptr; }
-
+  AsyncCommErrorTest() : SeamFixture(serial) {}
   ScriptedSerial serial;
-  RecordingBackend ui;
-  TApplication app;
 };
 
 TEST_F(AsyncCommErrorTest, AFailedPendingWriteRefusesTheConnectionsLaterWrites) {

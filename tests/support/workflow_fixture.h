@@ -11,19 +11,16 @@
 #include "app/main.h"
 #include "serial/asynccomm.h"
 #include "sim/bench.h"
-#include "tests/support/recording_toolkit.h"
+#include "tests/support/seam_fixture.h"
 
 namespace testing_support {
 
 inline const std::string kCom1 = "\\\\.\\COM1";
 inline const std::string kCom2 = "\\\\.\\COM2";
 
-class WorkflowTest : public ::testing::Test {
+class WorkflowTest : public SeamFixture {
  protected:
-  void SetUp() override {
-    plat::SetSerial(&bench);
-    tk::SetBackend(&ui);
-    Application = &app;
+  WorkflowTest() : SeamFixture(bench) {
     bench.AddPort(kCom1);
     bench.AddPort(kCom2);
   }
@@ -31,10 +28,8 @@ class WorkflowTest : public ::testing::Test {
   void TearDown() override {
     CloseWindow();
     TThread::JoinAll();
-    EXPECT_EQ(TThread::LiveCount(), 0);
     EXPECT_EQ(bench.OpenHandleCount(), 0) << "a port was left open";
     EXPECT_EQ(bench.LiveEventCount(), 0) << "an event was left behind";
-    Application = nullptr;
   }
 
   // Builds and shows the main window, as the program entry does.
@@ -68,8 +63,6 @@ class WorkflowTest : public ::testing::Test {
   }
 
   sim::Bench bench;
-  RecordingBackend ui;
-  TApplication app;
 };
 
 inline std::vector<std::uint8_t> Bytes(const std::string& s) { return {s.begin(), s.end()}; }

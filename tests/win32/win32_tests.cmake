@@ -26,3 +26,17 @@ set_tests_properties(win32_toolkit_tests PROPERTIES TIMEOUT 120)
 # A window with the main window's layout and some content, for looking at.
 add_executable(win32_demo WIN32 ${CMAKE_CURRENT_LIST_DIR}/demo_main.cpp $<TARGET_OBJECTS:win32_resources>)
 target_link_libraries(win32_demo PRIVATE win32_toolkit)
+
+# Version and icon resources as Windows reads them from the file: the test's
+# own .exe links the resource object; the program is checked too when built.
+add_executable(win32_resource_tests ${CMAKE_CURRENT_LIST_DIR}/resources_win32_test.cpp
+               $<TARGET_OBJECTS:win32_resources>)
+target_link_libraries(win32_resource_tests PRIVATE GTest::gtest version)
+if(TARGET plugupdate)
+  add_dependencies(win32_resource_tests plugupdate)
+  add_test(NAME win32_resource_tests COMMAND win32_resource_tests $<TARGET_FILE_NAME:plugupdate>
+           WORKING_DIRECTORY $<TARGET_FILE_DIR:plugupdate>)
+else()
+  add_test(NAME win32_resource_tests COMMAND win32_resource_tests)
+endif()
+set_tests_properties(win32_resource_tests PROPERTIES TIMEOUT 60)

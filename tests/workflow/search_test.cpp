@@ -134,6 +134,15 @@ TEST_F(SearchTest, ExitBeforeAnySearchTouchesNoPort) {
   EXPECT_EQ(OpenAttempts(bench, kCom2), 0);
 }
 
+TEST_F(SearchTest, DriverWithoutQueueAdviceStillFindsThePlug) {
+  bench.SetSetupQueuesFails(true);  // "not supported", as under Wine
+  sim::Plug& plug = bench.Attach(kCom1);
+  TForm1& form = OpenWindow();
+  form.BSearch->Click();
+  EXPECT_EQ(form.UpdateState, 1);
+  EXPECT_EQ(plug.SetupAnswers(), 1);
+}
+
 TEST_F(SearchTest, BusyCom1IsSkipped) {
   bench.SetBusy(kCom1);
   bench.Attach(kCom2);

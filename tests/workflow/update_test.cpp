@@ -143,11 +143,15 @@ TEST_F(UpdateTest, UpdatesThePlugFromStartToEnd) {
   // The restarted plug reports the carried firmware on the next search.
   TApplication next;
   Application = &next;
-  TForm1& again = OpenWindow();
+  Form1 = new TForm1(&next);
+  next.CreateForm(Form1);
+  TForm1& again = *Form1;
   again.BSearch->Click();
   ASSERT_TRUE(WaitForReport());
   EXPECT_EQ((*again.Memo1->Lines)[1], "\"" + kCarried + "\"");
   EXPECT_EQ(plug->Banner(), kCarried);
+  CloseWindow();
+  Application = &app;
 }
 
 TEST_F(UpdateTest, NoMonitorPromptGivesOneBoxAndTheStartState) {

@@ -1,0 +1,145 @@
+// The download loops of TFwUpdate (lines of a stream) and TFwUpdateSA (lines of
+// an image): what goes out, and how the gauge, the label and the dots follow.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "app/main.h"
+#include "serial/asynccomm.h"
+#include "sim/bench.h"
+#include "tests/support/seam_fixture.h"
+#include "update/fwupdatestringarray.h"
+
+namespace testing_support {
+namespace {
+
+const char* const kCom1 = "\\\\.\\COM1";
+
+class Panel : public TForm {
+ public:
+  TCGauge* gauge = Add<TCGauge>("CGauge1", TRect{2, 200, 295, 20});
+  TLabel* label = Add<TLabel>("LStatus", TRect{8, 176, 281, 13});
+};
+
+class DownloadTest : public SeamFixture {
+ protected:
+  DownloadTest() : SeamFixture(bench) {}
+  void SetUp() override {
+    bench.AddPort(kCom1);  // nothing attached: the bytes only go out
+    port = bench.Open(kCom1);
+    comm = new TAsyncComm(nullptr);
+    comm->AttachPort(port);
+    SharedComm.store(comm);
+    app.CreateForm(&panel);
+    oldCout = std::cout.rdbuf(captured.rdbuf());
+  }
+  void TearDown() override {
+    std::cout.rdbuf(oldCout);
+    SharedComm.store(nullptr);
+    delete comm;
+    bench.Close(port);
+  }
+
+  std::vector<std::string> Writes() {
+    std::vector<std::string> out;
+    for (const auto& e : bench.Log(kCom1)) {
+      if (e.op == sim::HostLogEntry::Op::Write) out.emplace_back(e.bytes.begin(), e.bytes.end());
+    }
+    return out;
+  }
+
+  // A temporary file holding text, opened for reading.
+  std::FILE* Stream(const std::string& text) {
+    std::FILE* f = std::tmpfile();
+    std::fwrite(text.data(), 1, text.size(), f);
+    return f;
+  }
+
+  sim::Bench bench;
+  Panel panel;
+  plat::Handle port = nullptr;
+  TAsyncComm* comm = nullptr;
+  std::ostringstream captured;
+  std::streambuf* oldCout = nullptr;
+};
+
+TEST_F(DownloadTest, SendsEachLineAsItStandsAndMovesTheGaugeOnlyWhenThePercentageRises) {
+  TFwUpdate update("fw.hex", 0, panel.gauge, panel.label, 1);
+  std::FILE* f = Stream(":00000001FF\nabc\nlast line without feed");
+  EXPECT_TRUE(update.Download(200, f));
+  std::fclose(f);
+
+  EXPECT_EQ(Writes(), (std::vector<std::string>{":00000001FF\n", "abc\n", "last line without feed"}));
+  // 0, 1 and 1 percent: one move to 1, then back to 0.
+  EXPECT_EQ(ui.GaugeValues(), (std::vector<int>{1, 0}));
+  EXPECT_EQ(captured.str(), ".done\n");
+  EXPECT_EQ(ui.StatusTexts(), (std::vector<std::string>{"Downloading File fw.hex", "Ready"}));
+}
+
+TEST_F(DownloadTest, CountBelowTheLineNumberClampsTheGaugeAndStillPrintsEachRise) {
+  TFwUpdate update("", 0, panel.gauge, panel.label, 1);
+  std::FILE* f = Stream("1\n2\n3\n4\n5\n");
+  EXPECT_TRUE(update.Download(2, f));
+  std::fclose(f);
+  EXPECT_EQ(ui.GaugeValues(), (std::vector<int>{50, 100, 0}));
+  EXPECT_EQ(captured.str(), ".....done\n");
+}
+
+TEST_F(DownloadTest, LongLinesGoOutInPiecesOf255) {
+  TFwUpdate update("", 0, nullptr, nullptr, 0);
+  const std::string longLine(600, 'A');
+  std::FILE* f = Stream(longLine + "\nB\n");
+  EXPECT_TRUE(update.Download(4, f));
+  std::fclose(f);
+  EXPECT_EQ(Writes(), (std::vector<std::string>{std::string(255, 'A'), std::string(255, 'A'),
+                                                std::string(90, 'A') + "\n", "B\n"}));
+  EXPECT_TRUE(ui.GaugeValues().empty()) << "no gauge given, none touched";
+}
+
+TEST_F(DownloadTest, EmptyStreamSendsNothing) {
+  TFwUpdate update("", 0, panel.gauge, panel.label, 1);
+  std::FILE* f = Stream("");
+  EXPECT_TRUE(update.Download(1, f));
+  std::fclose(f);
+  EXPECT_TRUE(Writes().empty());
+  EXPECT_EQ(panel.gauge->Progress(), 0);
+  EXPECT_EQ(panel.label->Caption(), "Ready");
+  EXPECT_EQ(captured.str(), "done\n");
+}
+
+TEST_F(DownloadTest, StopsAtTheFirstLineThatCannotBeWritten) {
+  TFwUpdate update("", 0, panel.gauge, panel.label, 0);
+  comm->WriteFailed = true;  // an earlier write of this connection failed
+  std::FILE* f = Stream("1\n2\n3\n");
+  EXPECT_FALSE(update.Download(3, f));
+  std::fclose(f);
+  EXPECT_TRUE(Writes().empty());
+  EXPECT_EQ(panel.label->Caption(), "Ready");
+  EXPECT_EQ(panel.gauge->Progress(), 0);
+}
+
+TEST_F(DownloadTest, ImageOfOneLineMovesTheGaugeOnceTo51) {
+  static const char* const kImage[] = {":00000001FF\n", nullptr};
+  TFwUpdateSA update("", 0, panel.gauge, panel.label);
+  update.Image = kImage;
+  EXPECT_TRUE(update.Download(2, nullptr));
+  EXPECT_EQ(Writes(), (std::vector<std::string>{":00000001FF\n"}));
+  EXPECT_EQ(ui.GaugeValues(), (std::vector<int>{51, 0}));
+  EXPECT_EQ(ui.StatusTexts(), (std::vector<std::string>{"Uploading Firmware ... ", "Ready"}));
+}
+
+TEST_F(DownloadTest, ImageUploadStopsAtAShortWrite) {
+  static const char* const kImage[] = {":00000001FF\n", ":00000001FF\n", nullptr};
+  TFwUpdateSA update("", 0, panel.gauge, panel.label);
+  update.Image = kImage;
+  bench.Close(port);  // the port is gone: every write fails at once
+  EXPECT_FALSE(update.Download(3, nullptr));
+  EXPECT_EQ(ui.Boxes().size(), 1u) << "one write error, then no further line";
+  port = nullptr;
+}
+
+}  // namespace
+}  // namespace testing_support

@@ -1,0 +1,172 @@
+// The version and icon resources as Windows reads them from a file: from the
+// program named on the command line (QuorPlugUpdate.exe), and from this test's
+// own .exe, which links the same resource object.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <windows.h>
+
+namespace {
+
+std::string g_program;  // from the command line; empty: the program is not built
+
+std::string OwnFile() {
+  char path[MAX_PATH] = {};
+  const DWORD n = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+  return std::string(path, n);
+}
+
+// The files to look at, each checked alike.
+std::vector<std::string> Files() {
+  std::vector<std::string> files{OwnFile()};
+  if (!g_program.empty()) files.push_back(g_program);
+  return files;
+}
+
+// The whole version block of a file, empty when it has none.
+std::vector<char> VersionBlock(const std::string& file) {
+  DWORD ignored = 0;
+  const DWORD size = ::GetFileVersionInfoSizeA(file.c_str(), &ignored);
+  if (size == 0) return {};
+  std::vector<char> block(size);
+  if (!::GetFileVersionInfoA(file.c_str(), 0, size, block.data())) return {};
+  return block;
+}
+
+std::string StringValue(std::vector<char>& block, const std::string& name) {
+  char* value = nullptr;
+  UINT length = 0;
+  const std::string key = "\\StringFileInfo\\040704E4\\" + name;
+  if (!::VerQueryValueA(block.data(), key.c_str(), reinterpret_cast<void**>(&value), &length) ||
+      value == nullptr) {
+    return "<missing>";
+  }
+  return std::string(value, ::strnlen(value, length));
+}
+
+TEST(Win32Resources, ProgramIsThere) {
+  if (g_program.empty()) GTEST_SKIP() << "the program is not part of this build";
+  EXPECT_NE(::GetFileAttributesA(g_program.c_str()), INVALID_FILE_ATTRIBUTES)
+      << g_program << ": error " << ::GetLastError();
+}
+
+TEST(Win32Resources, FixedVersion) {
+  for (const std::string& file : Files()) {
+    SCOPED_TRACE(file);
+    std::vector<char> block = VersionBlock(file);
+    ASSERT_FALSE(block.empty()) << "no version resource, error " << ::GetLastError();
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(::VerQueryValueA(block.data(), "\\", reinterpret_cast<void**>(&fixed), &length));
+    ASSERT_GE(length, sizeof(VS_FIXEDFILEINFO));
+    EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
+    EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);  // 1.0
+    EXPECT_EQ(fixed->dwFileVersionLS, 0x00000000u);  // .0.0
+    EXPECT_EQ(fixed->dwProductVersionMS, 0x00010000u);
+    EXPECT_EQ(fixed->dwProductVersionLS, 0x00000000u);
+    EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
+    EXPECT_EQ(fixed->dwFileOS, static_cast<DWORD>(VOS__WINDOWS32));
+  }
+}
+
+TEST(Win32Resources, GermanTranslationOnly) {
+  for (const std::string& file : Files()) {
+    SCOPED_TRACE(file);
+    std::vector<char> block = VersionBlock(file);
+    ASSERT_FALSE(block.empty());
+    WORD* pairs = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(::VerQueryValueA(block.data(), "\\VarFileInfo\\Translation",
+                                 reinterpret_cast<void**>(&pairs), &length));
+    ASSERT_EQ(length, 2 * sizeof(WORD));
+    EXPECT_EQ(pairs[0], 0x0407);  // German (Germany)
+    EXPECT_EQ(pairs[1], 1252);    // Windows-1252
+  }
+}
+
+TEST(Win32Resources, VersionTexts) {
+  struct Text {
+    const char* name;
+    const char* value;
+  };
+  static constexpr Text kTexts[] = {
+      {"FileDescription", "user friendly update application for QUOR Plug"},
+      {"FileVersion", "1.0.0.0"},
+      {"ProductName", "QUOR Plug Update"},
+      {"ProductVersion", "1.0"},
+  };
+  for (const std::string& file : Files()) {
+    SCOPED_TRACE(file);
+    std::vector<char> block = VersionBlock(file);
+    ASSERT_FALSE(block.empty());
+    for (const Text& t : kTexts) EXPECT_EQ(StringValue(block, t.name), t.value) << t.name;
+  }
+}
+
+// The icon directory in the file and the image it names: one 32 x 32 image in
+// 16 colours (4 bits a pixel), which the system turns into a 32 x 32 icon.
+TEST(Win32Resources, Icon) {
+  for (const std::string& file : Files()) {
+    SCOPED_TRACE(file);
+    HMODULE module = ::LoadLibraryExA(file.c_str(), nullptr,
+                                      LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(module, nullptr) << "error " << ::GetLastError();
+    struct Unload {
+      HMODULE m;
+      ~Unload() { ::FreeLibrary(m); }
+    } unload{module};
+
+    HRSRC group = ::FindResourceA(module, "MAINICON", MAKEINTRESOURCEA(14));  // RT_GROUP_ICON
+    ASSERT_NE(group, nullptr) << "no icon group MAINICON";
+    const auto* dir = static_cast<const std::uint8_t*>(::LockResource(::LoadResource(module, group)));
+    ASSERT_NE(dir, nullptr);
+    ASSERT_GE(::SizeofResource(module, group), 6u + 14u);
+    auto word = [](const std::uint8_t* p) { return static_cast<unsigned>(p[0] | (p[1] << 8)); };
+    EXPECT_EQ(word(dir + 2), 1u);  // type: icon
+    ASSERT_EQ(word(dir + 4), 1u);  // one image
+    const std::uint8_t* entry = dir + 6;
+    EXPECT_EQ(entry[0], 32);        // width
+    EXPECT_EQ(entry[1], 32);        // height
+    EXPECT_EQ(entry[2], 16);        // colours
+    EXPECT_EQ(word(entry + 6), 4u);  // bits a pixel
+    const unsigned id = word(entry + 12);
+
+    HRSRC image = ::FindResourceA(module, MAKEINTRESOURCEA(id), MAKEINTRESOURCEA(3));  // RT_ICON
+    ASSERT_NE(image, nullptr) << "icon image " << id << " missing";
+    const DWORD size = ::SizeofResource(module, image);
+    auto* bits = static_cast<BYTE*>(::LockResource(::LoadResource(module, image)));
+    ASSERT_NE(bits, nullptr);
+    ASSERT_GE(size, sizeof(BITMAPINFOHEADER));
+    BITMAPINFOHEADER header;
+    std::memcpy(&header, bits, sizeof header);
+    EXPECT_EQ(header.biWidth, 32);
+    EXPECT_EQ(header.biHeight, 64);  // colour bitmap and mask
+    EXPECT_EQ(header.biBitCount, 4);
+    EXPECT_EQ(size, 40u + 16u * 4u + 16u * 32u + 4u * 32u);
+
+    HICON icon = ::CreateIconFromResourceEx(bits, size, TRUE, 0x00030000, 0, 0, LR_DEFAULTCOLOR);
+    ASSERT_NE(icon, nullptr) << "error " << ::GetLastError();
+    ICONINFO info{};
+    ASSERT_TRUE(::GetIconInfo(icon, &info));
+    BITMAP mask{};
+    ASSERT_NE(::GetObjectA(info.hbmMask, sizeof mask, &mask), 0);
+    EXPECT_EQ(mask.bmWidth, 32);
+    EXPECT_EQ(mask.bmHeight, info.hbmColor != nullptr ? 32 : 64);
+    if (info.hbmColor != nullptr) ::DeleteObject(info.hbmColor);
+    ::DeleteObject(info.hbmMask);
+    ::DestroyIcon(icon);
+  }
+}
+
+}  // namespace
+
+// win32_resource_tests [PROGRAM.exe]: also checks the program's file.
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  if (argc > 1) g_program = argv[1];
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,78 @@
+// Discovery when the port refuses its line settings: the message boxes and
+// diagnostics of a visible search, and the port closed again.
+#include <gtest/gtest.h>
+
+#include "app/main.h"
+#include "discovery/searchplug.h"
+#include "serial/asynccomm.h"
+#include "tests/support/seam_fixture.h"
+#include "tests/support/scripted_serial.h"
+
+namespace testing_support {
+namespace {
+
+class LineFailTest : public SeamFixture {
+ protected:
+  LineFailTest() : SeamFixture(serial) {}
+  ScriptedSerial serial;
+  TStringList log;
+};
+
+TEST_F(LineFailTest, UnreadableSettingsAreShownAndThePortClosed) {
+  serial.getStateError = 31;
+  TAsyncComm comm(nullptr);
+  TSuchePlug search(&comm, &log, true);
+  EXPECT_EQ(search.Probe("\\\\.\\COM1"), nullptr);
+  ASSERT_EQ(ui.Boxes().size(), 1u);
+  EXPECT_EQ(ui.Boxes()[0].text, "Error getting DCB\nGetLastError: 31");
+  EXPECT_EQ(ui.Boxes()[0].caption, "FEHLER");
+  EXPECT_EQ(ui.Boxes()[0].value, 0);
+  EXPECT_EQ(log.Lines().back(), "GetCommState failed, GetLastError: #31");
+  EXPECT_EQ(serial.closes, 1);
+  EXPECT_EQ(search.PortHandle, nullptr);
+}
+
+TEST_F(LineFailTest, RefusedSettingsAreShownAndThePortClosed) {
+  serial.setStateError = 87;
+  TAsyncComm comm(nullptr);
+  TSuchePlug search(&comm, &log, true);
+  EXPECT_EQ(search.Probe("\\\\.\\COM1"), nullptr);
+  ASSERT_EQ(ui.Boxes().size(), 1u);
+  EXPECT_EQ(ui.Boxes()[0].text, "Error setting DCB");
+  EXPECT_EQ(log.Lines().back(), "SetCommState failed");
+  EXPECT_EQ(serial.closes, 1);
+}
+
+TEST_F(LineFailTest, SilentSearchShowsNothing) {
+  serial.setStateError = 87;
+  TAsyncComm comm(nullptr);
+  TSuchePlug search(&comm, nullptr, false);
+  char name[9];
+  EXPECT_EQ(search.FindPlug(name), nullptr);
+  EXPECT_TRUE(ui.Boxes().empty());
+  EXPECT_EQ(serial.closes, 2);
+}
+
+TEST_F(LineFailTest, FastLineFailureClosesThePort) {
+  TAsyncComm comm(nullptr);
+  TSuchePlug search(&comm, &log, true);
+  search.PortHandle = serial.Open("\\\\.\\COM1");
+  serial.setStateError = 87;
+  EXPECT_FALSE(search.SetFastLine());
+  ASSERT_EQ(ui.Boxes().size(), 1u);
+  EXPECT_EQ(ui.Boxes()[0].text, "Error setting the DCB");
+  EXPECT_EQ(search.PortHandle, nullptr);
+  EXPECT_GE(serial.closes, 1);
+
+  // Queue advice that is refused for another reason than "not supported".
+  serial.setStateError = 0;
+  serial.setupQueuesError = 31;
+  search.PortHandle = serial.Open("\\\\.\\COM1");
+  const int closes = serial.closes;
+  EXPECT_FALSE(search.SetFastLine());
+  EXPECT_EQ(serial.closes, closes + 1);
+  EXPECT_EQ(ui.Boxes().size(), 1u) << "no box for the queue sizes";
+}
+
+}  // namespace
+}  // namespace testing_support

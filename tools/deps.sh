@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Installs what the Linux build and its tests need, from Debian's archive.
+set -euo pipefail
+need=""
+command -v cmake >/dev/null || need="$need cmake"
+command -v g++ >/dev/null || need="$need g++"
+command -v make >/dev/null || need="$need make"
+dpkg -s libgtest-dev >/dev/null 2>&1 || need="$need libgtest-dev"
+dpkg -s libgmock-dev >/dev/null 2>&1 || need="$need libgmock-dev"
+if [ -n "$need" ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends $need
+fi
