@@ -9,6 +9,7 @@ bash tools/deps.sh || exit 1
 
 passed=0
 failed=0
+skipped=0
 status=0
 for preset in default asan tsan; do
   echo "=== $preset build"
@@ -25,8 +26,10 @@ for preset in default asan tsan; do
   if [ -n "$line" ]; then
     total=$(echo "$line" | sed -E 's/.*out of ([0-9]+).*/\1/')
     bad=$(echo "$line" | sed -E 's/.*passed, ([0-9]+) tests failed.*/\1/')
-    passed=$((passed + total - bad))
+    skip=$(grep -cE '^[[:space:]]*[0-9]+ - .*\(Skipped\)$' "$log")
+    passed=$((passed + total - bad - skip))
     failed=$((failed + bad))
+    skipped=$((skipped + skip))
   else
     status=1
   fi
@@ -49,5 +52,5 @@ if [ "${PLUG_SKIP_WINDOWS:-0}" != 1 ]; then
 fi
 
 [ "$failed" -eq 0 ] || status=1
-echo "$passed passed, $failed failed"
+echo "$passed passed, $failed failed, $skipped skipped"
 exit $status
