@@ -201,8 +201,9 @@ bool TSuchePlug::ReadPnPId(plat::Handle port) {
     }
   }
 
+  if (!PnPComplete.load(std::memory_order_acquire)) control->RequestStop();
+  // The diagnostic follows the flags as they stand after the stop request.
   const bool complete = PnPComplete.load(std::memory_order_acquire);
-  if (!complete) control->RequestStop();
   if (!PnPStarted.load(std::memory_order_acquire)) {
     AddLog("no PnP-String received");
   } else if (complete) {

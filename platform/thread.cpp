@@ -104,6 +104,11 @@ class Registry {
     }
   }
 
+  int Unjoined() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return static_cast<int>(entries_.size());
+  }
+
   int Live() {
     std::lock_guard<std::mutex> lock(mutex_);
     int n = 0;
@@ -133,6 +138,9 @@ TThread::~TThread() {
 void TThread::Resume() {
   if (started_) return;
   started_ = true;
+  // Threads that freed themselves are joined here at the latest, so finished
+  // threads never pile up over a long session.
+  ReapFinished();
   plat::Registry::Get().Add(control_, std::thread(&TThread::Run, this, control_));
 }
 
@@ -157,3 +165,5 @@ void TThread::ReapFinished() { plat::Registry::Get().JoinWhere(true); }
 void TThread::JoinAll() { plat::Registry::Get().JoinWhere(false); }
 
 int TThread::LiveCount() { return plat::Registry::Get().Live(); }
+
+int TThread::UnjoinedCount() { return plat::Registry::Get().Unjoined(); }

@@ -9,8 +9,9 @@
 // - FreeOnTerminate: the object deletes itself when Execute() returns. Keep
 //   Control() to stop it or wait for its end after that.
 // - Every thread is joined: WaitFor() for one, TThread::JoinAll() for all that
-//   are left (program exit, test teardown). LiveCount() tells how many have not
-//   finished yet.
+//   are left (program exit, test teardown); threads that have finished are
+//   also joined whenever another one starts. LiveCount() tells how many have
+//   not finished yet.
 #pragma once
 
 #include <atomic>
@@ -91,6 +92,8 @@ class TThread {
   static void JoinAll();
   // Threads started and not yet finished.
   static int LiveCount();
+  // Threads started and not yet joined, finished or not.
+  static int UnjoinedCount();
 
  protected:
   virtual void Execute() = 0;

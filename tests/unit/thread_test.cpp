@@ -54,6 +54,25 @@ TEST(Thread, FreeOnTerminateDeletesItselfAndCanStillBeWaitedFor) {
   EXPECT_EQ(TThread::LiveCount(), 0);
 }
 
+TEST(Thread, FinishedSelfFreeingThreadsAreJoinedWhenTheNextStarts) {
+  TThread::JoinAll();
+  for (int i = 0; i < 3; ++i) {
+    auto* t = new CountingThread(nullptr);
+    t->FreeOnTerminate = true;
+    auto control = t->Control();
+    t->Resume();
+    control->RequestStop();
+    control->WaitFinished();
+  }
+  EXPECT_GE(TThread::UnjoinedCount(), 1);
+  CountingThread next(nullptr);
+  next.Resume();
+  EXPECT_EQ(TThread::UnjoinedCount(), 1) << "only the running one is left to join";
+  next.Terminate();
+  next.WaitFor();
+  EXPECT_EQ(TThread::UnjoinedCount(), 0);
+}
+
 class WakeRecorder : public plat::StopWaker {
  public:
   void WakeForStop() override { woken.store(true); }
