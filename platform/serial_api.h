@@ -4,9 +4,9 @@
 // observable results.
 //
 // Conventions shared by every backend:
-// - A call that fails returns false (or kInvalidHandle for Open) and leaves its
+// - A call that fails returns false (or InvalidHandle() for Open) and leaves its
 //   error code in LastError() of the calling thread.
-// - A null handle is refused with kErrorInvalidHandle; kInvalidHandle is never a
+// - A null handle is refused with kErrorInvalidHandle; InvalidHandle() is never a
 //   valid port.
 // - Read/Write start an overlapped transfer on the direction's Overlapped record.
 //   They return true when the transfer completed at once (count in *done), or
@@ -124,7 +124,7 @@ class SerialApi {
   virtual ~SerialApi() = default;
 
   // Opens a port by device path ("\\.\COM1") for overlapped reading and
-  // writing with exclusive access. kInvalidHandle and an error on failure.
+  // writing with exclusive access. InvalidHandle() and an error on failure.
   virtual Handle Open(const char* path) = 0;
   virtual bool Close(Handle port) = 0;
 
