@@ -99,6 +99,7 @@ TForm1::~TForm1() {
     delete[] reinterpret_cast<std::uint8_t*>(m.WParam);
   });
   if (TAsyncComm* comm = Comm()) {
+    comm->Drain();  // the mode exit must not be purged before it left
     comm->PurgeAll();
     SharedComm.store(nullptr, std::memory_order_release);
     delete comm;
@@ -165,6 +166,9 @@ void TForm1::BSearchClick(TObject* /*sender*/) {
 
 void ResetToReady(TForm1* form, plat::Handle* port) {
   if (TAsyncComm* comm = Comm()) {
+    // The monitor exit written just before must reach the plug: destroying
+    // the object purges the port, which would discard it while still queued.
+    comm->Drain();
     SharedComm.store(nullptr, std::memory_order_release);
     delete comm;
   }
@@ -237,7 +241,11 @@ void TForm1::ShowPlugReport(const std::uint8_t* frame) {
 void TForm1::LeaveReportMode() {
   SendToPlug(4, cmd::kReportEnd);
   UpdateState = 0;
-  if (ReportReader != nullptr) StopReportReader();
+  if (ReportReader != nullptr) {
+    // Stopping the reader purges the port: let the report end leave first.
+    if (TAsyncComm* comm = Comm()) comm->Drain();
+    StopReportReader();
+  }
 }
 
 // --- update -----------------------------------------------------------------

@@ -168,6 +168,10 @@ class MeteredSerial final : public plat::SerialApi {
     benchalloc::SimCall sim;
     return bench_.Purge(port, flags);
   }
+  bool Drain(plat::Handle port, std::uint32_t timeoutMs) override {
+    benchalloc::SimCall sim;
+    return bench_.Drain(port, timeoutMs);
+  }
   bool Escape(plat::Handle port, std::uint32_t function) override {
     benchalloc::SimCall sim;
     return bench_.Escape(port, function);

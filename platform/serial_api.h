@@ -37,6 +37,7 @@ constexpr std::uint32_t kErrorBadCommand = 22;
 constexpr std::uint32_t kErrorGenFailure = 31;
 constexpr std::uint32_t kErrorNotSupported = 50;
 constexpr std::uint32_t kErrorInvalidParameter = 87;
+constexpr std::uint32_t kErrorSemTimeout = 121;
 constexpr std::uint32_t kErrorOperationAborted = 995;
 constexpr std::uint32_t kErrorIoIncomplete = 996;
 constexpr std::uint32_t kErrorIoPending = 997;
@@ -141,6 +142,11 @@ class SerialApi {
   virtual bool GetTimeouts(Handle port, CommTimeouts& timeouts) = 0;
   virtual bool SetTimeouts(Handle port, const CommTimeouts& timeouts) = 0;
   virtual bool Purge(Handle port, std::uint32_t flags) = 0;
+  // Waits until the bytes written so far have left the port: the driver's
+  // output queue is empty and the transmitter has had the time to send what
+  // it holds. False with kErrorSemTimeout when that takes longer than
+  // timeoutMs (output held back by flow control, for example).
+  virtual bool Drain(Handle port, std::uint32_t timeoutMs) = 0;
   virtual bool Escape(Handle port, std::uint32_t function) = 0;
 
   virtual bool Read(Handle port, void* buffer, std::uint32_t count, std::uint32_t* done,

@@ -26,6 +26,7 @@
 #include <map>
 #include <mutex>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "platform/thread.h"
@@ -111,7 +112,7 @@ void Signal(int fd) {
   [[maybe_unused]] ssize_t n = ::write(fd, &one, sizeof one);
 }
 
-void Drain(int fd) {
+void EmptyWakeCounter(int fd) {
   std::uint64_t value;
   while (::read(fd, &value, sizeof value) > 0) {
   }
@@ -597,6 +598,30 @@ bool PosixSerial::Purge(Handle h, std::uint32_t flags) {
   return true;
 }
 
+bool PosixSerial::Drain(Handle h, std::uint32_t timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::uint32_t baud = 0;
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock;
+      std::shared_ptr<Port> port = impl_->Lock(h, lock);
+      if (port == nullptr) return false;
+      baud = port->dcb.BaudRate;
+      int queued = 0;
+      if (::ioctl(port->fd, TIOCOUTQ, &queued) != 0) return Fail(FromErrno(errno));
+      if (queued == 0) break;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return Fail(kErrorSemTimeout);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  // The queue is empty; the transmitter may still hold some characters (the
+  // UART's FIFO), and a pseudo-terminal hands them to its master a moment
+  // later too. Give them 20 character times, and 2 ms at the least.
+  const auto chars = baud > 0 ? std::chrono::microseconds(20 * 10 * 1000000LL / baud) : std::chrono::microseconds(0);
+  std::this_thread::sleep_for(std::max<std::chrono::microseconds>(chars, std::chrono::milliseconds(2)));
+  return true;
+}
+
 bool PosixSerial::Escape(Handle h, std::uint32_t function) {
   std::unique_lock<std::mutex> lock;
   std::shared_ptr<Port> port = impl_->Lock(h, lock);
@@ -725,7 +750,7 @@ void PosixSerial::Impl::Wait(Port& port, const std::shared_ptr<Transfer>& transf
     const int pollErrno = errno;
     lock.lock();
     if (n < 0 && pollErrno != EINTR) broken = true;
-    if (n > 0 && fds[1].revents != 0) Drain(wakeFd);
+    if (n > 0 && fds[1].revents != 0) EmptyWakeCounter(wakeFd);
     // Bytes that came with the hang-up are still taken by the next Progress.
     if (n > 0 && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) broken = true;
   }

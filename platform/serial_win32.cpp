@@ -15,6 +15,8 @@
 
 #include "platform/thread.h"
 
+#include <algorithm>
+
 namespace plat {
 
 struct Win32Serial::IoRecord {
@@ -280,6 +282,32 @@ bool Win32Serial::Purge(Handle port, std::uint32_t flags) {
     }
   }
   if (!ok) return FailWith(static_cast<std::uint32_t>(err));
+  return true;
+}
+
+bool Win32Serial::Drain(Handle port, std::uint32_t timeoutMs) {
+  if (!ValidPort(port)) return false;
+  const DWORD start = ::GetTickCount();
+  for (;;) {
+    DWORD errors = 0;
+    COMSTAT stat{};
+    if (!::ClearCommError(H(port), &errors, &stat)) return Fail();
+    if (stat.cbOutQue == 0) break;
+    if (::GetTickCount() - start >= timeoutMs) {
+      plat::SetLastError(kErrorSemTimeout);
+      return false;
+    }
+    ::Sleep(1);
+  }
+  // The driver's queue is empty; the UART may still hold up to its FIFO's
+  // worth. Give it 20 character times, and 2 ms at the least.
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  DWORD wait = 2;
+  if (::GetCommState(H(port), &dcb) && dcb.BaudRate > 0) {
+    wait = std::max<DWORD>(wait, static_cast<DWORD>(20 * 10 * 1000 / dcb.BaudRate + 1));
+  }
+  ::Sleep(wait);
   return true;
 }
 

@@ -30,6 +30,7 @@ class Win32Serial final : public SerialApi {
   bool GetTimeouts(Handle port, CommTimeouts& timeouts) override;
   bool SetTimeouts(Handle port, const CommTimeouts& timeouts) override;
   bool Purge(Handle port, std::uint32_t flags) override;
+  bool Drain(Handle port, std::uint32_t timeoutMs) override;
   bool Escape(Handle port, std::uint32_t function) override;
 
   bool Read(Handle port, void* buffer, std::uint32_t count, std::uint32_t* done,

@@ -81,6 +81,11 @@ void TAsyncComm::PurgeAll() {
   plat::Serial().Purge(PortHandle, plat::kPurgeAllFlags);
 }
 
+bool TAsyncComm::Drain() {
+  if (NoPort()) return false;
+  return plat::Serial().Drain(PortHandle, 2000);
+}
+
 void TAsyncComm::ShowWriteError() {
   if (Application != nullptr) Application->MessageBox("Fehler beim Schreiben auf COM", "FEHLER", tk::kMbOk);
 }

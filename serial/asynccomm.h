@@ -28,6 +28,9 @@ class TAsyncComm {
   void PurgeInput();
   // Aborts a pending read and write and discards both driver buffers.
   void PurgeAll();
+  // Waits (at most 2 s) until what was written has left the port, so that a
+  // purge or close that follows cannot discard a last command.
+  bool Drain();
   // Bytes written (fewer after a write time-out), 0 on failure. After a
   // pending write has failed, this object refuses every later write silently.
   int WriteData(int length, const void* data);

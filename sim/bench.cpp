@@ -433,6 +433,18 @@ bool Bench::Purge(plat::Handle h, std::uint32_t flags) {
   return true;
 }
 
+bool Bench::Drain(plat::Handle h, std::uint32_t timeoutMs) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  const TimePoint deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    Port* p = LookupLocked(h);
+    if (!p) return false;
+    if (p->tx.empty()) return true;
+    if (Clock::now() >= deadline) return Fail(plat::kErrorSemTimeout);
+    hostCv_.wait_until(lock, std::min(deadline, Clock::now() + std::chrono::milliseconds(1)));
+  }
+}
+
 bool Bench::Escape(plat::Handle h, std::uint32_t function) {
   std::lock_guard<std::mutex> lock(mutex_);
   Port* p = LookupLocked(h);

@@ -91,6 +91,9 @@ class Bench final : public plat::SerialApi {
   bool GetTimeouts(plat::Handle port, plat::CommTimeouts& timeouts) override;
   bool SetTimeouts(plat::Handle port, const plat::CommTimeouts& timeouts) override;
   bool Purge(plat::Handle port, std::uint32_t flags) override;
+  // Instant mode: nothing is ever queued. Wire mode: waits until the output
+  // queue is empty, its last character delivered.
+  bool Drain(plat::Handle port, std::uint32_t timeoutMs) override;
   bool Escape(plat::Handle port, std::uint32_t function) override;
   bool Read(plat::Handle port, void* buffer, std::uint32_t count, std::uint32_t* done,
             plat::Overlapped& ov) override;

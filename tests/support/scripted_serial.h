@@ -32,6 +32,7 @@ class ScriptedSerial : public plat::SerialApi {
   bool GetTimeouts(plat::Handle, plat::CommTimeouts&) override { return true; }
   bool SetTimeouts(plat::Handle, const plat::CommTimeouts&) override { return true; }
   bool Purge(plat::Handle, std::uint32_t) override { return true; }
+  bool Drain(plat::Handle, std::uint32_t) override { return true; }
   bool Escape(plat::Handle, std::uint32_t) override { return true; }
   bool Read(plat::Handle, void*, std::uint32_t, std::uint32_t*, plat::Overlapped&) override {
     plat::SetLastError(readError);
