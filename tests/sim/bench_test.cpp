@@ -314,4 +314,30 @@ TEST(BenchWire, PurgeAndCloseLeaveTheCharacterOnTheWire) {
   EXPECT_EQ(bench.HostBytes(kCom1), simtest::Bytes("abcdef"));
 }
 
+// A drain before the purge lets every queued character reach the wire.
+TEST(BenchWire, DrainBeforeThePurgeKeepsEveryCharacter) {
+  sim::Bench bench(sim::Timing::Wire);
+  bench.AddPort(kCom1);
+  const auto t0 = sim::Clock::now();
+  std::chrono::nanoseconds ch{};
+  {
+    Host host(bench, kCom1);
+    host.Line("baud=1200 parity=N data=8 stop=1");
+    plat::Dcb d;
+    ASSERT_TRUE(bench.GetState(host.Port(), d));
+    ch = sim::CharTime(d);
+    ASSERT_TRUE(host.Write("abcd"));
+    ASSERT_TRUE(bench.Drain(host.Port(), 1000));
+    ASSERT_TRUE(bench.Purge(host.Port(), plat::kPurgeAllFlags));
+  }
+  const auto a = bench.HostWireActivity(kCom1, t0, sim::Clock::now());
+  EXPECT_EQ(a.busy, 4 * ch);
+  // Held back longer than its time allows, a drain gives up.
+  Host host(bench, kCom1);
+  host.Line("baud=1200 parity=N data=8 stop=1");
+  ASSERT_TRUE(host.Write("0123456789"));
+  EXPECT_FALSE(bench.Drain(host.Port(), 5));
+  EXPECT_EQ(plat::LastError(), plat::kErrorSemTimeout);
+}
+
 }  // namespace
