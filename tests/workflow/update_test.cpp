@@ -219,6 +219,9 @@ INSTANTIATE_TEST_SUITE_P(
     Faults, UploadFaultTest,
     ::testing::Values(
         UploadFault{"MissingFinalPrompt", [](sim::PlugConfig& c) { c.noFinalPrompt = true; }, 0},
+        // The erase outlasts its 300-tick wait: the load starts while the
+        // monitor is still busy, and the monitor refuses the load.
+        UploadFault{"SlowErase", [](sim::PlugConfig& c) { c.eraseTimeMs = 3500; }, 0},
         UploadFault{"LostBytes",
                     [](sim::PlugConfig& c) {
                       c.loseAfter = 100000;
