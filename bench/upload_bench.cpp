@@ -31,6 +31,7 @@
 #include "serial/commands.h"
 #include "serial/threads.h"
 #include "sim/bench.h"
+#include "sim/hexflash.h"
 #include "update/fwupdatestringarray.h"
 
 namespace {
@@ -248,26 +249,13 @@ class MeteredSerial final : public plat::SerialApi {
 
 // The flash 0x10000..0x37FFF as the lines program it into erased flash.
 std::vector<std::uint8_t> ExpectedFlash(const std::vector<const char*>& lines) {
-  std::vector<std::uint8_t> flash(sim::kFlashSize, 0xFF);
-  std::uint32_t upper = 0;
-  for (const char* text : lines) {
-    if (text == nullptr) break;
-    const std::string line = text;
-    auto byteAt = [&line](std::size_t k) {
-      return static_cast<std::uint8_t>(std::stoul(line.substr(1 + 2 * k, 2), nullptr, 16));
-    };
-    const std::size_t n = byteAt(0);
-    const std::uint32_t offset = (std::uint32_t{byteAt(1)} << 8) | byteAt(2);
-    const int type = byteAt(3);
-    if (type == 4) upper = (std::uint32_t{byteAt(4)} << 8) | byteAt(5);
-    if (type != 0) continue;
-    for (std::size_t k = 0; k < n; ++k) {
-      const std::uint32_t address = (upper << 16) + offset + static_cast<std::uint32_t>(k);
-      if (address < sim::kFlashBase || address > sim::kFlashEnd) continue;  // the plug reports those
-      flash[address - sim::kFlashBase] &= byteAt(4 + k);
-    }
+  std::vector<std::string> text;
+  for (const char* line : lines) {
+    if (line == nullptr) break;
+    text.emplace_back(line);
   }
-  return flash;
+  std::string error;
+  return sim::FlashFromHexLines(text, error).value_or(std::vector<std::uint8_t>{});
 }
 
 // What the window's Update button does, with another image for the uploader.

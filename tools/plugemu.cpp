@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/hexflash.h"
 #include "sim/plug.h"
 #include "sim/pty_link.h"
 
@@ -26,13 +27,6 @@ std::atomic<bool> gStop{false};
 
 void OnSignal(int) { gStop = true; }
 
-int Hex(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 // The flash as it should be after erasing and loading the file.
 std::optional<std::vector<std::uint8_t>> FlashFromHexFile(const std::string& path, std::string& error) {
   std::ifstream in(path);
@@ -40,38 +34,10 @@ std::optional<std::vector<std::uint8_t>> FlashFromHexFile(const std::string& pat
     error = "cannot read " + path;
     return std::nullopt;
   }
-  std::vector<std::uint8_t> flash(sim::kFlashSize, 0xFF);
-  std::uint32_t upper = 0;
-  std::string line;
-  int number = 0;
-  while (std::getline(in, line)) {
-    ++number;
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
-    if (line.empty()) continue;
-    std::vector<std::uint8_t> b;
-    for (std::size_t i = 1; i + 1 < line.size(); i += 2) {
-      const int hi = Hex(line[i]);
-      const int lo = Hex(line[i + 1]);
-      if (hi < 0 || lo < 0) break;
-      b.push_back(static_cast<std::uint8_t>(hi * 16 + lo));
-    }
-    if (line[0] != ':' || b.size() < 5 || b.size() != b[0] + 5u) {
-      error = path + ":" + std::to_string(number) + ": not an Intel HEX record";
-      return std::nullopt;
-    }
-    if (b[3] == 0x04) upper = (std::uint32_t{b[4]} << 8) | b[5];
-    if (b[3] == 0x01) break;
-    if (b[3] != 0x00) continue;
-    const std::uint32_t base = (upper << 16) + (std::uint32_t{b[1]} << 8) + b[2];
-    for (std::uint32_t i = 0; i < b[0]; ++i) {
-      const std::uint32_t a = base + i;
-      if (a < sim::kFlashBase || a > sim::kFlashEnd) {
-        error = path + ":" + std::to_string(number) + ": address outside the flash";
-        return std::nullopt;
-      }
-      flash[a - sim::kFlashBase] = b[4 + i];
-    }
-  }
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  auto flash = sim::FlashFromHexLines(lines, error);
+  if (!flash) error = path + ": " + error;
   return flash;
 }
 

@@ -7,6 +7,7 @@
 
 #include "firmware/firmware_image.h"
 #include "serial/threads.h"
+#include "sim/hexflash.h"
 #include "tests/support/workflow_fixture.h"
 
 namespace testing_support {
@@ -16,26 +17,13 @@ using Op = sim::HostLogEntry::Op;
 const std::string kCarried = "Orvane QUOR PLUG Firmware Revision 1.63.2 Build Dec 10 2002 16:08:26";
 
 // The flash 0x10000..0x37FFF as the image programs it into erased flash,
-// worked out independently of the plug's model.
+// worked out from its lines independently of the plug's loader.
 std::vector<std::uint8_t> ExpectedFlash() {
-  std::vector<std::uint8_t> flash(sim::kFlashSize, 0xFF);
-  std::uint32_t upper = 0;
-  for (int i = 0; FirmwareImage[i] != nullptr; ++i) {
-    const std::string line = FirmwareImage[i];
-    auto byteAt = [&line](std::size_t k) {
-      return static_cast<std::uint8_t>(std::stoul(line.substr(1 + 2 * k, 2), nullptr, 16));
-    };
-    const std::size_t n = byteAt(0);
-    const std::uint32_t offset = (std::uint32_t{byteAt(1)} << 8) | byteAt(2);
-    const int type = byteAt(3);
-    if (type == 4) upper = (std::uint32_t{byteAt(4)} << 8) | byteAt(5);
-    if (type != 0) continue;
-    for (std::size_t k = 0; k < n; ++k) {
-      const std::uint32_t address = (upper << 16) + offset + static_cast<std::uint32_t>(k);
-      flash.at(address - sim::kFlashBase) &= byteAt(4 + k);
-    }
-  }
-  return flash;
+  std::vector<std::string> lines(FirmwareImage, FirmwareImage + FirmwareImageLineCount);
+  std::string error;
+  auto flash = sim::FlashFromHexLines(lines, error);
+  EXPECT_TRUE(flash.has_value()) << error;
+  return flash.value_or(std::vector<std::uint8_t>{});
 }
 
 class UpdateTest : public WorkflowTest {
