@@ -10,8 +10,6 @@
 #include "serial/threads.h"
 #include "update/fwupdatestringarray.h"
 
-std::atomic<TAsyncComm*> SharedComm{nullptr};
-plat::Handle PlugPort = nullptr;
 TReadC99* ReportReader = nullptr;
 TForm1* Form1 = nullptr;
 
@@ -41,14 +39,11 @@ constexpr const char* kFlashedCaption = "Plug geflasht";
 constexpr unsigned kNotice = tk::kMbOk | tk::kMbIconInformation;  // 0x40
 constexpr unsigned kNoPlugFlags = tk::kMbRetryCancel | tk::kMbIconQuestion;  // 0x25
 
-TAsyncComm* Comm() { return SharedComm.load(std::memory_order_acquire); }
+TAsyncComm* Comm() { return CurrentComm(); }
 
 }  // namespace
 
-int SendToPlug(std::uint16_t count, const void* data) {
-  TAsyncComm* comm = Comm();
-  return comm != nullptr ? comm->WriteData(count, data) : 0;
-}
+TForm* ConnectionWindow() { return Form1; }
 
 // --- window -----------------------------------------------------------------
 
@@ -194,7 +189,7 @@ void TForm1::EnterReportMode() {
   UpdateState = 1;
 }
 
-void TForm1::SendReportRequest() { SendToPlug(4, cmd::kReportRequest); }
+void TForm1::SendReportRequest() { SendToPlug(cmd::Length(cmd::kReportRequest), cmd::kReportRequest); }
 
 void TForm1::WMPlugReport(tk::Message& message) {
   auto* frame = reinterpret_cast<std::uint8_t*>(message.WParam);
@@ -239,7 +234,7 @@ void TForm1::ShowPlugReport(const std::uint8_t* frame) {
 }
 
 void TForm1::LeaveReportMode() {
-  SendToPlug(4, cmd::kReportEnd);
+  SendToPlug(cmd::Length(cmd::kReportEnd), cmd::kReportEnd);
   UpdateState = 0;
   if (ReportReader != nullptr) {
     // Stopping the reader purges the port: let the report end leave first.
@@ -277,7 +272,7 @@ void TForm1::BUpdateClick(TObject* /*sender*/) {
     ResetToReady(this, &PlugPort);
     return;
   }
-  SendToPlug(1, cmd::kMonitorExit);
+  SendToPlug(cmd::Length(cmd::kMonitorExit), cmd::kMonitorExit);
   ResetToReady(this, &PlugPort);
   tk::MessageBeep(0);
   Application->MessageBox(kFlashedText, kFlashedCaption, kNotice);
@@ -285,7 +280,7 @@ void TForm1::BUpdateClick(TObject* /*sender*/) {
 }
 
 void TForm1::LeaveMonitorMode() {
-  SendToPlug(1, cmd::kMonitorExit);
+  SendToPlug(cmd::Length(cmd::kMonitorExit), cmd::kMonitorExit);
   UpdateState = 0;
 }
 

@@ -5,19 +5,13 @@
 #include <cstdint>
 #include <memory>
 
+#include "app/connection.h"
 #include "platform/serial_api.h"
 #include "platform/thread.h"
 #include "platform/toolkit.h"
 
-class TAsyncComm;
 class TReadC99;
 
-// The one serial-port object of the current connection, null without one.
-// Reader threads look it up before every read.
-extern std::atomic<TAsyncComm*> SharedComm;
-// The open port on which the plug answered, null without one. The window alone
-// closes it.
-extern plat::Handle PlugPort;
 // The running report-frame reader, null when none runs.
 extern TReadC99* ReportReader;
 
@@ -65,8 +59,6 @@ class TForm1 : public TForm {
 
 extern TForm1* Form1;
 
-// Writes count bytes through SharedComm; the count written, or 0.
-int SendToPlug(std::uint16_t count, const void* data);
 // Closes the connection and returns the window to its start state.
 void ResetToReady(TForm1* form, plat::Handle* port);
 

@@ -2,7 +2,8 @@
 
 #include <cstring>
 
-#include "app/main.h"
+#include "app/connection.h"
+#include "platform/toolkit.h"
 #include "serial/asynccomm.h"
 
 // --- TReadC99 ---------------------------------------------------------------
@@ -19,7 +20,7 @@ void TReadC99::Execute() {
       continue;
     }
     while (WantedCount <= 0 && !Terminated()) plat::Sleep(1);
-    TAsyncComm* comm = SharedComm.load(std::memory_order_acquire);
+    TAsyncComm* comm = CurrentComm();
     if (comm == nullptr) {
       plat::Sleep(1);
       continue;
@@ -41,7 +42,7 @@ bool TReadC99::Assemble() {
     WantedCount = length;
     if (length >= ReportLengthLimit) {
       // The GUI thread ends the application as if the user had closed it.
-      tk::PostMessage(Form1, WM_PLUGENDAPP, 0, 0);
+      tk::PostMessage(ConnectionWindow(), WM_PLUGENDAPP, 0, 0);
       return false;
     }
     FrameBuffer = new std::uint8_t[static_cast<std::size_t>(length) + 4];
@@ -64,7 +65,7 @@ void TReadC99::Deliver() {
   FrameBuffer = nullptr;
   // The frame belongs to the window from here on; if it cannot take it, the
   // block must not be lost.
-  if (!tk::PostMessage(Form1, WM_PLUGREPORT, reinterpret_cast<std::uintptr_t>(frame), 4)) delete[] frame;
+  if (!tk::PostMessage(ConnectionWindow(), WM_PLUGREPORT, reinterpret_cast<std::uintptr_t>(frame), 4)) delete[] frame;
 }
 
 // --- TReadChar --------------------------------------------------------------
@@ -79,7 +80,7 @@ TReadChar::~TReadChar() {
 void TReadChar::Execute() {
   while (!Terminated()) {
     char cell = 0;
-    TAsyncComm* comm = SharedComm.load(std::memory_order_acquire);
+    TAsyncComm* comm = CurrentComm();
     const int got = comm != nullptr ? comm->ReadData(1, &cell) : 0;
     if (got == 1 && cell == Target) {
       Found.store(true, std::memory_order_release);
@@ -103,31 +104,44 @@ bool PlugControl::WaitForChar(char character, int ticks) {
     found = waiter->Found.load(std::memory_order_acquire);
   }
   waiter->Terminate();
-  if (TAsyncComm* comm = SharedComm.load(std::memory_order_acquire)) comm->PurgeAll();
+  if (TAsyncComm* comm = CurrentComm()) comm->PurgeAll();
   delete waiter;
   return found;
 }
 
 int PlugControl::SendMonitorRequest() {
-  TAsyncComm* comm = SharedComm.load(std::memory_order_acquire);
-  return comm != nullptr ? comm->WriteData(4, cmd::kMonitorRequest) : 0;
+  TAsyncComm* comm = CurrentComm();
+  return comm != nullptr ? comm->WriteData(cmd::Length(cmd::kMonitorRequest), cmd::kMonitorRequest) : 0;
 }
 
 int PlugControl::SendReportEnd() {
-  TAsyncComm* comm = SharedComm.load(std::memory_order_acquire);
-  return comm != nullptr ? comm->WriteData(4, cmd::kReportEnd) : 0;
+  TAsyncComm* comm = CurrentComm();
+  return comm != nullptr ? comm->WriteData(cmd::Length(cmd::kReportEnd), cmd::kReportEnd) : 0;
+}
+
+bool PlugControl::SetMonitorLine() {
+  TAsyncComm* comm = CurrentComm();
+  // The preset turns flow control off again, whatever ctsFlow says.
+  return comm != nullptr && comm->SetLine(2, true);
+}
+
+bool PlugControl::WakeMonitor(int ticks) {
+  TAsyncComm* comm = CurrentComm();
+  if (comm == nullptr) return false;
+  comm->PurgeInput();  // whatever arrived before belongs to no answer
+  if (comm->WriteData(cmd::Length(cmd::kMonitorWakeUp), cmd::kMonitorWakeUp) != cmd::Length(cmd::kMonitorWakeUp)) {
+    return false;
+  }
+  return WaitForPrompt(ticks);
 }
 
 bool PlugControl::EnterMonitorMode() {
-  TAsyncComm* comm = SharedComm.load(std::memory_order_acquire);
-  if (comm == nullptr) return false;
-  SendMonitorRequest();
+  // A write that fails has shown its box; the next one would only fail again.
+  if (SendMonitorRequest() != cmd::Length(cmd::kMonitorRequest)) return false;
   plat::Sleep(100);
-  SendReportEnd();
+  if (SendReportEnd() != cmd::Length(cmd::kReportEnd)) return false;
   plat::Sleep(500);
-  comm->SetLine(2, true);
-  plat::Sleep(500);
-  comm->PurgeInput();
-  comm->WriteData(2, cmd::kMonitorWakeUp);
-  return WaitForPrompt(300);
+  SetMonitorLine();
+  plat::Sleep(500);  // the plug's monitor starts up meanwhile
+  return WakeMonitor(300);
 }

@@ -52,6 +52,12 @@ class PlugControl {
   bool WaitForChar(char character, int ticks);
   int SendMonitorRequest();
   int SendReportEnd();
+  // The boot monitor's line: 57600 8N1 without flow control.
+  bool SetMonitorLine();
+  // Drops the input, sends the wake-up ESC ESC and waits for '>'. False at
+  // once when the wake-up could not be written whole.
+  bool WakeMonitor(int ticks);
   // Report mode -> boot monitor at 57600 baud; true once its '>' arrived.
+  // Stops at the first command that cannot be written whole.
   bool EnterMonitorMode();
 };

@@ -3,8 +3,9 @@
 #include <cstring>
 #include <iostream>
 
-#include "app/main.h"
+#include "app/connection.h"
 #include "platform/thread.h"
+#include "serial/commands.h"
 #include "serial/threads.h"
 
 TFwUpdate::TFwUpdate(const std::string& fileName, std::uint8_t option, TCGauge* gauge, TLabel* label,
@@ -27,15 +28,15 @@ bool TFwUpdate::ProgramFlash(int count, std::FILE* source) {
 
   // Each command is followed by a bounded wait for the monitor's answer. The
   // waits only pace the sequence; a command that cannot be written ends it.
-  if (!SendWhole("e", 1)) return false;
-  Plug->WaitForChar(':', 50);
-  if (!SendWhole("10000\r", 6)) return false;
-  Plug->WaitForChar(':', 50);
-  if (!SendWhole("37fff\r", 6)) return false;
+  if (!SendCommand(cmd::kErase)) return false;
+  Plug->WaitForChar(cmd::kColon, 50);
+  if (!SendCommand(cmd::kEraseFirst)) return false;
+  Plug->WaitForChar(cmd::kColon, 50);
+  if (!SendCommand(cmd::kEraseLast)) return false;
   Plug->WaitForPrompt(300);
-  if (!SendWhole("l", 1)) return false;
-  Plug->WaitForChar('d', 100);
-  Plug->WaitForChar('d', 10);
+  if (!SendCommand(cmd::kLoad)) return false;
+  Plug->WaitForChar(cmd::kLoadReady, 100);
+  Plug->WaitForChar(cmd::kLoadReady, 10);
 
   if (!Download(count, source)) return false;
   // The monitor confirms the end-of-file record with its prompt; without it
@@ -43,14 +44,36 @@ bool TFwUpdate::ProgramFlash(int count, std::FILE* source) {
   return Plug->WaitForPrompt(200);
 }
 
-bool TFwUpdate::Download(int count, std::FILE* source) {
+void TFwUpdate::BeginDownload(const std::string& caption) {
   if (Gauge != nullptr) Gauge->SetProgress(0);
-  int highest = 0;
-  int counter = 0;
   if (StatusLabel != nullptr) {
-    StatusLabel->SetCaption("Downloading File " + FileName);
+    StatusLabel->SetCaption(caption);
     StatusLabel->Repaint();
   }
+}
+
+bool TFwUpdate::ShowProgress(int percentage, int& highest) {
+  if (percentage <= highest) return false;
+  highest = percentage;
+  if (Gauge != nullptr) Gauge->SetProgress(percentage);
+  return true;
+}
+
+void TFwUpdate::EndDownload() {
+  if (Gauge != nullptr) Gauge->SetProgress(0);
+  if (StatusLabel != nullptr) {
+    StatusLabel->SetCaption("Ready");
+    StatusLabel->Repaint();
+  }
+  if (Verbose != 0) std::cout << "done" << std::endl;
+  if (Gauge != nullptr) Gauge->Repaint();
+  plat::Sleep(1);
+}
+
+bool TFwUpdate::Download(int count, std::FILE* source) {
+  BeginDownload("Downloading File " + FileName);
+  int highest = 0;
+  int counter = 0;
   bool ok = true;
   if (source != nullptr) {
     std::rewind(source);
@@ -70,22 +93,10 @@ bool TFwUpdate::Download(int count, std::FILE* source) {
         break;
       }
       ++counter;
-      const int percentage = counter * 100 / count;
-      if (percentage > highest) {
-        highest = percentage;
-        if (Gauge != nullptr) Gauge->SetProgress(percentage);
-        if (Verbose != 0) std::cout << '.' << std::flush;
-      }
+      if (ShowProgress(counter * 100 / count, highest) && Verbose != 0) std::cout << '.' << std::flush;
       Application->ProcessMessages();
     }
   }
-  if (Gauge != nullptr) Gauge->SetProgress(0);
-  if (StatusLabel != nullptr) {
-    StatusLabel->SetCaption("Ready");
-    StatusLabel->Repaint();
-  }
-  if (Verbose != 0) std::cout << "done" << std::endl;
-  if (Gauge != nullptr) Gauge->Repaint();
-  plat::Sleep(1);
+  EndDownload();
   return ok;
 }

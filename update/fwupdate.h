@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/toolkit.h"
+#include "serial/commands.h"
 
 class PlugControl;
 
@@ -39,4 +40,15 @@ class TFwUpdate {
  protected:
   // Sends one command or line; true when it went out whole.
   static bool SendWhole(const char* text, std::size_t length);
+  template <std::size_t N>
+  static bool SendCommand(const char (&text)[N]) {
+    return SendWhole(text, cmd::Length(text));
+  }
+
+  // What both download loops share: the gauge at 0 and the caption shown at
+  // the start; the gauge moved only when the whole percentage rises (true
+  // then); and the end: gauge at 0, "Ready", a repaint of both.
+  void BeginDownload(const std::string& caption);
+  bool ShowProgress(int percentage, int& highest);
+  void EndDownload();
 };

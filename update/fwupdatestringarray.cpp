@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "app/main.h"
 #include "platform/thread.h"
 
 TFwUpdateSA::TFwUpdateSA(const std::string& fileName, std::uint8_t option, TCGauge* gauge, TLabel* label)
@@ -17,9 +16,7 @@ bool TFwUpdateSA::UpdateFromImage() {
 }
 
 bool TFwUpdateSA::Download(int count, std::FILE* /*source*/) {
-  Gauge->SetProgress(0);
-  StatusLabel->SetCaption("Uploading Firmware ... ");
-  StatusLabel->Repaint();
+  BeginDownload("Uploading Firmware ... ");
   int highest = 0;
   bool ok = true;
   for (int i = 1; Image[i - 1] != nullptr; ++i) {
@@ -29,18 +26,10 @@ bool TFwUpdateSA::Download(int count, std::FILE* /*source*/) {
       break;
     }
     // count is lines + 1 and 1 is added, so the gauge runs from 1 to 100.
-    const int percentage = i * 100 / count + 1;
-    if (percentage > highest) {
-      highest = percentage;
-      Gauge->SetProgress(percentage);
-    }
+    ShowProgress(i * 100 / count + 1, highest);
     Application->ProcessMessages();
     plat::Sleep(0);
   }
-  Gauge->SetProgress(0);
-  StatusLabel->SetCaption("Ready");
-  StatusLabel->Repaint();
-  Gauge->Repaint();
-  plat::Sleep(1);
+  EndDownload();
   return ok;
 }
