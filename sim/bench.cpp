@@ -96,6 +96,14 @@ void Bench::SetBusy(const std::string& name) {
   PortNamedLocked(name).presence = Presence::Busy;
 }
 
+void Bench::Replug(const std::string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Port& p = PortNamedLocked(name);
+  if (p.handle != 0) return;
+  p.gone = false;
+  p.presence = Presence::Present;
+}
+
 Plug* Bench::PlugOn(const std::string& name) {
   std::lock_guard<std::mutex> lock(mutex_);
   const Port* p = FindNamedLocked(name);

@@ -75,6 +75,9 @@ class Bench final : public plat::SerialApi {
   void AddPort(const std::string& name);
   void SetAbsent(const std::string& name);  // Open fails with 2
   void SetBusy(const std::string& name);    // Open fails with 5
+  // The cable of an unplugged port is back, with the same plug on it (once the
+  // host has closed its handle of the port).
+  void Replug(const std::string& name);
   Plug* PlugOn(const std::string& name);    // null when nothing is attached
   void SetSetupQueuesFails(bool fails);     // SetupQueues fails with 50
   void SetOutQueueSize(std::size_t bytes);  // wire mode driver output queue (default 4096)

@@ -136,7 +136,10 @@ const char* ModeName(Mode mode) {
 }
 
 Plug::Plug(PlugConfig config)
-    : config_(std::move(config)), banner_(config_.banner), flash_(kFlashSize, 0x00) {}
+    : config_(std::move(config)), banner_(config_.banner), flash_(kFlashSize, 0x00) {
+  // An update broken off earlier: the half-written firmware must not start.
+  firmwareInstalled_ = !config_.startInMonitor;
+}
 
 void Plug::SetConfig(const PlugConfig& config) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -364,7 +367,10 @@ Plug::Accepted Plug::Receive(TimePoint now, const std::uint8_t* data, std::size_
   std::lock_guard<std::mutex> lock(mutex_);
   std::string why;
   if (!ListensLocked(host, why)) {
-    ViolationLocked(why);
+    // Running firmware that was not identified takes a wake-up for its boot
+    // monitor as noise: a host may look for a monitor where no plug answered.
+    const bool wakeUpOnly = std::all_of(data, data + count, [](std::uint8_t b) { return b == 0x1B; });
+    if (!(mode_ == Mode::Idle && wakeUpOnly && Matches(host, kMonitorWire))) ViolationLocked(why);
     return Accepted{count, Fault::None};
   }
   for (std::size_t i = 0; i < count; ++i) {

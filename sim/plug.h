@@ -89,6 +89,7 @@ struct PlugConfig {
   int slowPieceIntervalMs = 20;           // ... one piece per interval
 
   // Boot monitor.
+  bool startInMonitor = false;            // no valid firmware in flash: every power-on ends in the monitor
   bool noWakePrompt = false;              // ESC ESC is not answered with '>'
   int eraseTimeMs = 50;
   bool noFinalPrompt = false;             // a clean end-of-file record gets no '>'

@@ -3,7 +3,10 @@
 // plug saw: exits, flash against a HEX file, violations.
 //
 //   plugemu [--hex FILE] [--product NNNN] [--banner TEXT] [--silent]
-//           [--erase-ms N] [--link PATH]
+//           [--erase-ms N] [--monitor] [--link PATH]
+//
+// --monitor starts the plug as an update that was broken off left it: no valid
+// firmware, waiting in its boot monitor for the wake-up.
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,7 +47,7 @@ std::optional<std::vector<std::uint8_t>> FlashFromHexFile(const std::string& pat
 int Usage() {
   std::fprintf(stderr,
                "usage: plugemu [--hex FILE] [--product NNNN] [--banner TEXT] [--silent]\n"
-               "               [--erase-ms N] [--link PATH]\n");
+               "               [--erase-ms N] [--monitor] [--link PATH]\n");
   return 2;
 }
 
@@ -69,6 +72,8 @@ int main(int argc, char** argv) {
       linkPath = argv[++i];
     } else if (a == "--silent") {
       config.silent = true;
+    } else if (a == "--monitor") {
+      config.startInMonitor = true;
     } else {
       return Usage();
     }

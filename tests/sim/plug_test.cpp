@@ -541,6 +541,45 @@ TEST(PlugPower, PowerCycleWithoutFirmwareStaysInMonitor) {
   fresh.Lines(false, false);
   fresh.Identify();
   EXPECT_FALSE(fresh.Take().empty());
+
+  // Powered but not identified, running firmware takes the monitor's wake-up
+  // as noise; anything else sent then is still the host's fault.
+  Driver idle;
+  idle.host = Line(kMonitorLine);
+  idle.Lines(true, false);
+  idle.Send("\x1B\x1B");
+  EXPECT_EQ(idle.Take(), "");
+  EXPECT_TRUE(idle.plug.Violations().empty());
+  idle.Send("e");
+  EXPECT_EQ(idle.plug.Violations().size(), 1u);
+}
+
+TEST(PlugPower, StartedInItsMonitorWaitsForTheWakeUpAndProgramsAgain) {
+  sim::PlugConfig cfg;
+  cfg.startInMonitor = true;
+  Driver d(cfg);
+  d.Identify();
+  EXPECT_EQ(d.Take(), "");
+  EXPECT_EQ(d.plug.CurrentMode(), Mode::Monitor);
+  d.host = Line(kSetupLine);
+  d.Send("QUOR PLUG SETUP");
+  EXPECT_EQ(d.Take(), "");
+  EXPECT_EQ(d.plug.SetupAnswers(), 0);
+  d.host = Line(kMonitorLine);
+  d.Send("\x1B\x1B");
+  EXPECT_EQ(d.Take(), ">");
+
+  d.Erase();
+  EXPECT_EQ(d.Take(), "::>");
+  d.Send("l");
+  EXPECT_EQ(d.Take(), "d");
+  d.Send(simtest::ToHex(sim::kFlashBase, simtest::MakeImage(200)));
+  EXPECT_EQ(d.Take(), ">");
+  d.Send("x");
+  EXPECT_EQ(d.plug.Banner(), simtest::kNewBanner);
+  d.Lines(false, false);
+  d.ToSetup();
+  EXPECT_EQ(d.plug.SetupAnswers(), 1);
 }
 
 #ifdef SIM_FIRMWARE_HEX
