@@ -1,5 +1,6 @@
 #include "app/main.h"
 
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -35,9 +36,20 @@ constexpr const char* kFlashedText =
     "zur\xFC"
     "ckgesetzt.";
 constexpr const char* kFlashedCaption = "Plug geflasht";
+constexpr const char* kRescueCaption = "Quor Plug im Monitor Modus";
+constexpr const char* kRescueText =
+    "An %s wartet ein Quor Plug im Monitor Modus.\nEin Update wurde nicht beendet.\nSoll das Update jetzt "
+    "wiederholt werden?";
 
 constexpr unsigned kNotice = tk::kMbOk | tk::kMbIconInformation;  // 0x40
 constexpr unsigned kNoPlugFlags = tk::kMbRetryCancel | tk::kMbIconQuestion;  // 0x25
+constexpr unsigned kRescueFlags = tk::kMbYesNo | tk::kMbIconQuestion;        // 0x24
+
+// The ports a search probes, in order.
+constexpr const char* kSearchPorts[] = {"\\\\.\\COM1", "\\\\.\\COM2"};
+// A boot monitor answers its wake-up at once; the wait only bounds the time a
+// port without one costs.
+constexpr int kMonitorProbeTicks = 100;
 
 TAsyncComm* Comm() { return CurrentComm(); }
 
@@ -135,6 +147,14 @@ void TForm1::BSearchClick(TObject* /*sender*/) {
     char portName[9];
     PlugPort = search->FindPlug(portName);
     if (PlugPort != nullptr) break;
+    // A plug whose update was broken off answers no identification: it waits
+    // in its boot monitor, and only there can it be brought back.
+    const plat::Handle monitor = FindPlugInMonitor(search, portName);
+    if (monitor != nullptr) {
+      delete search;
+      OfferRescue(monitor, portName);
+      return;
+    }
     const int answer = Application->MessageBox(kNoPlugText, kNoPlugCaption, kNoPlugFlags);
     if (answer == tk::kIdRetry) continue;
     LStatus->SetCaption("Ready");
@@ -157,6 +177,38 @@ void TForm1::BSearchClick(TObject* /*sender*/) {
     return;
   }
   EnterReportMode();
+}
+
+plat::Handle TForm1::FindPlugInMonitor(TSuchePlug* search, char* portName) {
+  auto& api = plat::Serial();
+  PlugControl control;
+  for (const char* name : kSearchPorts) {
+    std::snprintf(portName, 9, "%s", name);
+    std::snprintf(search->PortName, sizeof search->PortName, "%s", name);
+    if (!search->OpenPort()) continue;  // it closed again whatever it opened
+    if (control.SetMonitorLine() && control.WakeMonitor(kMonitorProbeTicks)) return search->PortHandle;
+    // No monitor here: nothing more goes to this port.
+    api.Purge(search->PortHandle, plat::kPurgeAllFlags);
+    api.Close(search->PortHandle);
+    search->PortHandle = nullptr;
+  }
+  return nullptr;
+}
+
+void TForm1::OfferRescue(plat::Handle port, const char* portName) {
+  // The connection is the window's from here on, whatever the answer.
+  PlugPort = port;
+  char text[160];
+  std::snprintf(text, sizeof text, kRescueText, portName + 4);  // "COMn" after "\\.\"
+  if (Application->MessageBox(text, kRescueCaption, kRescueFlags) != tk::kIdYes) {
+    // Nothing more is sent: the half-written firmware must not start.
+    ResetToReady(this, &PlugPort);
+    return;
+  }
+  UpdateState = 2;
+  BUpdate->SetEnabled(false);
+  BExit->SetEnabled(false);
+  UpdateInMonitor();
 }
 
 void ResetToReady(TForm1* form, plat::Handle* port) {
@@ -260,6 +312,10 @@ void TForm1::BUpdateClick(TObject* /*sender*/) {
     return;
   }
   UpdateState = 2;
+  UpdateInMonitor();
+}
+
+void TForm1::UpdateInMonitor() {
   LStatus->SetCaption("Updating Plug ...");
   LStatus->Repaint();
 

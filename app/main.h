@@ -11,6 +11,7 @@
 #include "platform/toolkit.h"
 
 class TReadC99;
+class TSuchePlug;
 
 // The running report-frame reader, null when none runs.
 extern TReadC99* ReportReader;
@@ -39,6 +40,18 @@ class TForm1 : public TForm {
   void LeaveReportMode();
   // Boot monitor.
   void LeaveMonitorMode();
+  // After no plug answered its identification: looks on COM1, then COM2, for
+  // a plug waiting in its boot monitor (an update broken off). The open port
+  // on which the monitor answered its wake-up, attached to SharedComm, or null
+  // with every port it opened closed again. portName (9 bytes) receives the
+  // name of the last port looked at.
+  plat::Handle FindPlugInMonitor(TSuchePlug* search, char* portName);
+  // Asks whether the update of the plug found in its monitor on port is to be
+  // repeated; runs it (the connection becomes the window's) or leaves the
+  // plug alone and closes the port.
+  void OfferRescue(plat::Handle port, const char* portName);
+  // The update from the boot monitor on: erase, upload, monitor exit, result.
+  void UpdateInMonitor();
 
   TMemo* Memo1;
   TButton* BSearch;

@@ -6,7 +6,9 @@
 //
 // It presses "Quor Plug suchen" at once; when the plug's version is shown it
 // offers the update ([U]pdate / [B]eenden), or presses it itself with --update.
-// --yes answers every message box without asking (Retry/Cancel with Cancel).
+// --yes answers every message box without asking (Retry/Cancel with Cancel;
+// the question whether to repeat a broken-off update with Yes only together
+// with --update, else with No).
 // --serial uses the machine's serial ports (COMn is /dev/ttyS<n-1>, or the
 // device named by the environment variable PLUG_COMn).
 #include <cstring>
@@ -104,7 +106,7 @@ int main(int argc, char** argv) {
 
   tk::ConsoleBackend console;
   console.SetVerbose(options.verbose);
-  if (options.yes) console.SetAutoAnswer(tk::kIdCancel);
+  if (options.yes) console.SetAutoAnswer(tk::kIdCancel, options.update ? tk::kIdYes : tk::kIdNo);
   tk::SetBackend(&console);
   TApplication application;
   Application = &application;

@@ -132,7 +132,10 @@ ConsoleBackend::ConsoleBackend() : ConsoleBackend(std::cout, std::cin, std::cerr
   echoAnswers_ = ::isatty(STDIN_FILENO) == 0;
 }
 
-void ConsoleBackend::SetAutoAnswer(int idForRetryCancel) { autoAnswer_ = idForRetryCancel; }
+void ConsoleBackend::SetAutoAnswer(int idForRetryCancel, int idForYesNo) {
+  autoAnswer_ = idForRetryCancel;
+  autoYesNo_ = idForYesNo;
+}
 
 std::string ConsoleBackend::BarLine() const {
   return barStatus_.empty() ? barHead_ : barHead_ + "  " + barStatus_;
@@ -278,8 +281,9 @@ int ConsoleBackend::MessageBox(const std::string& text, const std::string& capti
   if (autoAnswer_ != 0) {
     automatic = true;
     answer = buttons.front().id;
+    const int wanted = (flags & 0x0F) == kMbYesNo ? autoYesNo_ : autoAnswer_;
     for (const Button& b : buttons) {
-      if (b.id == autoAnswer_) answer = b.id;
+      if (b.id == wanted) answer = b.id;
     }
   } else {
     lock.unlock();  // other threads may print while the user thinks

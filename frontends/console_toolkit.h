@@ -16,7 +16,8 @@
 // letter or the button's name, case-insensitive; an empty line takes the
 // first button). At the end of the input the box is answered with Cancel when
 // it has one, else with its last button. With an auto answer set, boxes are
-// answered without reading: OK always, Retry/Cancel with the chosen answer.
+// answered without reading: OK always, Retry/Cancel and Yes/No with the
+// answers chosen for them.
 //
 // Verbose mode adds button changes (enable, caption, focus), the application
 // title, and debugger output on the error stream ("[debug] <text>").
@@ -48,9 +49,10 @@ class ConsoleBackend : public QueueBackend {
 
   void SetVerbose(bool verbose) { verbose_ = verbose; }
   // Answers every box without asking: OK boxes with kIdOk, Retry/Cancel boxes
-  // with idForRetryCancel (kIdRetry or kIdCancel), other boxes with their
-  // first button unless idForRetryCancel is one of theirs.
-  void SetAutoAnswer(int idForRetryCancel);
+  // with idForRetryCancel (kIdRetry or kIdCancel), Yes/No boxes with
+  // idForYesNo (kIdYes or kIdNo), other boxes with their first button unless
+  // idForRetryCancel is one of theirs.
+  void SetAutoAnswer(int idForRetryCancel, int idForYesNo = kIdNo);
   void ClearAutoAnswer() { autoAnswer_ = 0; }
   // Whether the answer read for a prompt is written after it. On by default
   // except for a terminal on std::cin, which echoes it itself.
@@ -85,6 +87,7 @@ class ConsoleBackend : public QueueBackend {
   std::mutex outMutex_;  // Beep and DebugOutput may come from any thread
   std::atomic<bool> verbose_{false};
   int autoAnswer_ = 0;
+  int autoYesNo_ = kIdNo;
   bool echoAnswers_ = true;
   int barWidth_ = 20;
   bool barOpen_ = false;   // a bar line is on the screen, without newline

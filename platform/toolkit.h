@@ -41,12 +41,15 @@ enum class Change { Caption, Enabled, Focus, Progress, LineAdded };
 
 // Message box flags and answers (Win32 values).
 constexpr unsigned kMbOk = 0x00;
+constexpr unsigned kMbYesNo = 0x04;
 constexpr unsigned kMbRetryCancel = 0x05;
 constexpr unsigned kMbIconQuestion = 0x20;
 constexpr unsigned kMbIconInformation = 0x40;
 constexpr int kIdOk = 1;
 constexpr int kIdCancel = 2;
 constexpr int kIdRetry = 4;
+constexpr int kIdYes = 6;
+constexpr int kIdNo = 7;
 
 // Window messages the portable code uses.
 constexpr unsigned kWmClose = 0x0010;

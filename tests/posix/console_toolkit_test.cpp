@@ -191,16 +191,19 @@ TEST_F(ConsoleBackendTest, AutoAnswerDoesNotRead) {
     unsigned flags;
     int answer;
     std::string shown;
+    int yesNo = tk::kIdNo;
   } cases[] = {
       {tk::kIdRetry, tk::kMbRetryCancel, tk::kIdRetry, "[R]etry [C]ancel > retry (auto)\n"},
       {tk::kIdCancel, tk::kMbRetryCancel, tk::kIdCancel, "[R]etry [C]ancel > cancel (auto)\n"},
       {tk::kIdCancel, tk::kMbOk, tk::kIdOk, "[OK] > ok (auto)\n"},
       {tk::kIdOk, tk::kMbRetryCancel, tk::kIdRetry, "[R]etry [C]ancel > retry (auto)\n"},
+      {tk::kIdCancel, tk::kMbYesNo | tk::kMbIconQuestion, tk::kIdNo, "[Y]es [N]o > no (auto)\n"},
+      {tk::kIdCancel, tk::kMbYesNo, tk::kIdYes, "[Y]es [N]o > yes (auto)\n", tk::kIdYes},
   };
   in_.str("c\n");
   for (const auto& c : cases) {
     Take();
-    backend_.SetAutoAnswer(c.autoAnswer);
+    backend_.SetAutoAnswer(c.autoAnswer, c.yesNo);
     EXPECT_EQ(app_.MessageBox("Plug geflasht", "Info", c.flags), c.answer);
     EXPECT_EQ(Take(), "[Info]\n  Plug geflasht\n" + c.shown);
   }
