@@ -102,7 +102,8 @@ int RecordingBackend::MessageBox(const std::string& text, const std::string& cap
       answer = answers_.front();
       answers_.pop_front();
     } else {
-      answer = (flags & 0x0F) == tk::kMbRetryCancel ? tk::kIdCancel : tk::kIdOk;
+      const unsigned buttons = flags & 0x0F;
+      answer = buttons == tk::kMbRetryCancel ? tk::kIdCancel : buttons == tk::kMbYesNo ? tk::kIdNo : tk::kIdOk;
     }
   }
   Event e{Event::Kind::Box, "", text, caption, static_cast<int>(flags), answer, {}};

@@ -30,7 +30,7 @@ class RecordingBackend : public tk::QueueBackend {
   RecordingBackend();
 
   // Answers for message boxes, used in order; when they run out, OK boxes are
-  // answered kIdOk and Retry/Cancel boxes kIdCancel.
+  // answered kIdOk, Retry/Cancel boxes kIdCancel and Yes/No boxes kIdNo.
   void QueueAnswers(std::vector<int> answers);
   // Runs on every pass of the event pump (before posted messages), with the
   // number of passes so far: a test's stand-in for the user during a wait.

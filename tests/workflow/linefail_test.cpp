@@ -5,6 +5,7 @@
 #include "app/main.h"
 #include "discovery/searchplug.h"
 #include "serial/asynccomm.h"
+#include "serial/threads.h"
 #include "tests/support/seam_fixture.h"
 #include "tests/support/scripted_serial.h"
 
@@ -72,6 +73,20 @@ TEST_F(LineFailTest, FastLineFailureClosesThePort) {
   EXPECT_FALSE(search.SetFastLine());
   EXPECT_EQ(serial.closes, closes + 1);
   EXPECT_EQ(ui.Boxes().size(), 1u) << "no box for the queue sizes";
+}
+
+TEST_F(LineFailTest, MonitorSwitchStopsAtItsFirstFailedWrite) {
+  serial.write = ScriptedSerial::WriteOutcome::FailAtOnce;
+  auto* comm = new TAsyncComm(nullptr);
+  comm->AttachPort(serial.Open("\\\\.\\COM1"));
+  SharedComm.store(comm);
+  PlugControl control;
+  EXPECT_FALSE(control.EnterMonitorMode());
+  EXPECT_EQ(serial.writeCalls, 1);
+  ASSERT_EQ(ui.Boxes().size(), 1u);
+  EXPECT_EQ(ui.Boxes()[0].text, "Fehler beim Schreiben auf COM");
+  SharedComm.store(nullptr);
+  delete comm;
 }
 
 }  // namespace

@@ -65,10 +65,19 @@ TEST_F(SearchTest, PlugOnlyOnCom2IsFoundAfterCom1Failed) {
 }
 
 TEST_F(SearchTest, NoPlugRetryProbesBothPortsAgainAndCancelRestoresTheStart) {
-  bench.SetAbsent(kCom1);  // COM2 exists but stays silent
+  // COM1: a plug in its boot monitor that does not answer the wake-up; COM2
+  // exists but stays silent.
+  sim::PlugConfig mute;
+  mute.startInMonitor = true;
+  mute.noWakePrompt = true;
+  sim::Plug& plug = bench.Attach(kCom1, mute);
   ui.QueueAnswers({tk::kIdRetry, tk::kIdCancel});
   std::vector<TAsyncComm*> commAtBox;
-  ui.OnBox = [&](const Event&) { commAtBox.push_back(SharedComm.load()); };
+  std::vector<int> openAtBox;
+  ui.OnBox = [&](const Event&) {
+    commAtBox.push_back(SharedComm.load());
+    openAtBox.push_back(bench.OpenHandleCount());
+  };
   TForm1& form = OpenWindow();
   form.BSearch->Click();
 
@@ -79,8 +88,26 @@ TEST_F(SearchTest, NoPlugRetryProbesBothPortsAgainAndCancelRestoresTheStart) {
     EXPECT_EQ(box.caption, "Keinen Plug gefunden");
     EXPECT_EQ(box.value, 0x25);
   }
-  EXPECT_EQ(OpenAttempts(bench, kCom1), 2);
-  EXPECT_EQ(OpenAttempts(bench, kCom2), 2);
+  // Each search: the identification, then the look for a boot monitor, on
+  // COM1 and COM2; the look sends the wake-up at the monitor's line and
+  // nothing else, and leaves each port closed before the box.
+  EXPECT_EQ(OpenAttempts(bench, kCom1), 4);
+  EXPECT_EQ(OpenAttempts(bench, kCom2), 4);
+  EXPECT_EQ(openAtBox, (std::vector<int>{0, 0}));
+  const std::vector<std::uint8_t> twoWakeUps = {0x1B, 0x1B, 0x1B, 0x1B};
+  for (const auto& port : {kCom1, kCom2}) {
+    EXPECT_EQ(Sent(port), twoWakeUps) << port;
+    for (const auto& e : bench.Log(port)) {
+      if (e.op != Op::Write) continue;
+      EXPECT_EQ(e.dcb.BaudRate, 57600u);
+      EXPECT_EQ(e.dcb.ByteSize, 8);
+      EXPECT_FALSE(e.dcb.fOutxCtsFlow);
+      EXPECT_NE(e.dcb.fRtsControl, plat::kRtsControlHandshake);
+    }
+    EXPECT_EQ(bench.Log(port).back().op, Op::Close);
+  }
+  EXPECT_TRUE(plug.Violations().empty()) << plug.Violations().front();
+  EXPECT_EQ(plug.CurrentMode(), sim::Mode::Off);
   // Retry searches again with the same serial-port object.
   ASSERT_EQ(commAtBox.size(), 2u);
   EXPECT_NE(commAtBox[0], nullptr);
@@ -93,6 +120,55 @@ TEST_F(SearchTest, NoPlugRetryProbesBothPortsAgainAndCancelRestoresTheStart) {
   EXPECT_TRUE(form.BSearch->Enabled());
   EXPECT_FALSE(form.BUpdate->Enabled());
   EXPECT_EQ(form.UpdateState, 0);
+  EXPECT_FALSE(app.Terminated());
+}
+
+TEST_F(SearchTest, PlugOnCom2IsFoundWithoutWakingTheMonitorOnCom1) {
+  sim::PlugConfig left;
+  left.startInMonitor = true;
+  sim::Plug& monitor = bench.Attach(kCom1, left);
+  sim::Plug& plug = bench.Attach(kCom2);
+  TForm1& form = OpenWindow();
+  form.BSearch->Click();
+
+  EXPECT_EQ(form.UpdateState, 1);
+  EXPECT_TRUE(bench.IsOpen(kCom2));
+  EXPECT_EQ(plug.SetupAnswers(), 1);
+  EXPECT_TRUE(Sent(kCom1).empty());
+  EXPECT_EQ(OpenAttempts(bench, kCom1), 1);
+  EXPECT_FALSE(bench.IsOpen(kCom1));
+  EXPECT_TRUE(monitor.Violations().empty()) << monitor.Violations().front();
+  EXPECT_TRUE(ui.Boxes().empty());
+}
+
+TEST_F(SearchTest, NoToTheMonitorQuestionLeavesThePlugInItAndRestoresTheStart) {
+  sim::PlugConfig left;
+  left.startInMonitor = true;
+  sim::Plug& plug = bench.Attach(kCom1, left);
+  ui.QueueAnswers({tk::kIdNo});
+  TForm1& form = OpenWindow();
+  form.BSearch->Click();
+
+  const auto boxes = ui.Boxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].caption, "Quor Plug im Monitor Modus");
+  EXPECT_EQ(boxes[0].value, 0x24);
+  EXPECT_EQ(boxes[0].answer, tk::kIdNo);
+  // Only the wake-up reached the plug, and it stays in its monitor.
+  EXPECT_EQ(Sent(kCom1), (std::vector<std::uint8_t>{0x1B, 0x1B}));
+  EXPECT_EQ(bench.Log(kCom1).back().op, Op::Close);
+  EXPECT_EQ(plug.ExitCount(), 0);
+  EXPECT_EQ(plug.EraseCount(), 0);
+  EXPECT_TRUE(plug.Violations().empty()) << plug.Violations().front();
+  // The window is in its start state.
+  EXPECT_EQ(SharedComm.load(), nullptr);
+  EXPECT_EQ(PlugPort, nullptr);
+  EXPECT_EQ(bench.OpenHandleCount(), 0);
+  EXPECT_EQ(form.UpdateState, 0);
+  EXPECT_EQ(form.LStatus->Caption(), "Ready");
+  EXPECT_TRUE(form.BSearch->Enabled());
+  EXPECT_FALSE(form.BUpdate->Enabled());
+  EXPECT_TRUE(form.BExit->Enabled());
   EXPECT_FALSE(app.Terminated());
 }
 

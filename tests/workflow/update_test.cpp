@@ -51,6 +51,21 @@ class UpdateTest : public WorkflowTest {
     return n;
   }
 
+  // After the tool ended: a new run of it searches and shows the plug's banner.
+  void ExpectTheCarriedFirmwareOnANewSearch() {
+    CloseWindow();
+    TApplication next;
+    Application = &next;
+    Form1 = new TForm1(&next);
+    next.CreateForm(Form1);
+    Form1->BSearch->Click();
+    EXPECT_TRUE(WaitForReport());
+    EXPECT_EQ((*Form1->Memo1->Lines)[1], "\"" + kCarried + "\"");
+    EXPECT_EQ(plug->Banner(), kCarried);
+    CloseWindow();
+    Application = &app;
+  }
+
   sim::Plug* plug = nullptr;
 };
 
@@ -129,17 +144,7 @@ TEST_F(UpdateTest, UpdatesThePlugFromStartToEnd) {
   EXPECT_EQ(bench.Log(kCom1).size(), logSize);
 
   // The restarted plug reports the carried firmware on the next search.
-  TApplication next;
-  Application = &next;
-  Form1 = new TForm1(&next);
-  next.CreateForm(Form1);
-  TForm1& again = *Form1;
-  again.BSearch->Click();
-  ASSERT_TRUE(WaitForReport());
-  EXPECT_EQ((*again.Memo1->Lines)[1], "\"" + kCarried + "\"");
-  EXPECT_EQ(plug->Banner(), kCarried);
-  CloseWindow();
-  Application = &app;
+  ExpectTheCarriedFirmwareOnANewSearch();
 }
 
 TEST_F(UpdateTest, NoMonitorPromptGivesOneBoxAndTheStartState) {
@@ -172,13 +177,14 @@ struct UploadFault {
   const char* name;
   void (*configure)(sim::PlugConfig&);
   int writeErrorBoxes;  // "Fehler beim Schreiben auf COM" boxes before "Update Fehler"
+  bool rescued;         // a new search then finds the plug in its monitor and finishes the update
 };
 
 void PrintTo(const UploadFault& f, std::ostream* os) { *os << f.name; }
 
 class UploadFaultTest : public UpdateTest, public ::testing::WithParamInterface<UploadFault> {};
 
-TEST_P(UploadFaultTest, EndsInUpdateErrorWithoutMonitorExit) {
+TEST_P(UploadFaultTest, EndsInUpdateErrorAndANewSearchFinishesTheUpdateInTheMonitor) {
   sim::PlugConfig config;
   GetParam().configure(config);
   TForm1& form = ReportShown(config);
@@ -201,23 +207,57 @@ TEST_P(UploadFaultTest, EndsInUpdateErrorWithoutMonitorExit) {
   EXPECT_TRUE(form.BSearch->Enabled());
   EXPECT_EQ(ui.GaugeValues().back(), 0);
   EXPECT_FALSE(app.Terminated());
+  if (!GetParam().rescued) return;
+
+  // The cause is gone (cable back in, clean line); the plug waits in its
+  // boot monitor and answers no identification.
+  bench.Replug(kCom1);
+  plug->SetConfig(sim::PlugConfig{});
+  const std::size_t violations = plug->Violations().size();
+  const std::size_t eventsBefore = ui.Events().size();
+  ui.QueueAnswers({tk::kIdYes});
+  form.BSearch->Click();
+
+  const auto events = ui.Events();
+  const std::vector<Event> rescue(events.begin() + static_cast<long>(eventsBefore), events.end());
+  std::vector<Event> rescueBoxes;
+  for (const auto& e : rescue) {
+    if (e.kind == Event::Kind::Box) rescueBoxes.push_back(e);
+    if (e.kind == Event::Kind::Enabled && e.control == "BUpdate") {
+      EXPECT_EQ(e.value, 0) << "BUpdate enabled";
+    }
+  }
+  ASSERT_EQ(rescueBoxes.size(), 2u);
+  EXPECT_EQ(rescueBoxes[0].caption, "Quor Plug im Monitor Modus");
+  EXPECT_EQ(rescueBoxes[0].text,
+            "An COM1 wartet ein Quor Plug im Monitor Modus.\nEin Update wurde nicht beendet.\nSoll das Update "
+            "jetzt wiederholt werden?");
+  EXPECT_EQ(rescueBoxes[0].value, 0x24);
+  EXPECT_EQ(rescueBoxes[1].caption, "Plug geflasht");
+  EXPECT_TRUE(plug->Flash() == ExpectedFlash());
+  EXPECT_EQ(plug->ExitCount(), 1);
+  EXPECT_EQ(WritesOf("x"), 1);
+  EXPECT_EQ(plug->Violations().size(), violations) << plug->Violations().back();
+  EXPECT_TRUE(app.Terminated());
+  EXPECT_EQ(form.UpdateState, 0);
+  ExpectTheCarriedFirmwareOnANewSearch();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, UploadFaultTest,
     ::testing::Values(
-        UploadFault{"MissingFinalPrompt", [](sim::PlugConfig& c) { c.noFinalPrompt = true; }, 0},
+        UploadFault{"MissingFinalPrompt", [](sim::PlugConfig& c) { c.noFinalPrompt = true; }, 0, true},
         // The erase outlasts its 300-tick wait: the load starts while the
         // monitor is still busy, and the monitor refuses the load.
-        UploadFault{"SlowErase", [](sim::PlugConfig& c) { c.eraseTimeMs = 3500; }, 0},
+        UploadFault{"SlowErase", [](sim::PlugConfig& c) { c.eraseTimeMs = 3500; }, 0, false},
         UploadFault{"LostBytes",
                     [](sim::PlugConfig& c) {
                       c.loseAfter = 100000;
                       c.loseCount = 5;
                     },
-                    0},
-        UploadFault{"WriteError", [](sim::PlugConfig& c) { c.writeErrorAfter = 150000; }, 1},
-        UploadFault{"Unplug", [](sim::PlugConfig& c) { c.unplugAfter = 150000; }, 1}),
+                    0, true},
+        UploadFault{"WriteError", [](sim::PlugConfig& c) { c.writeErrorAfter = 150000; }, 1, true},
+        UploadFault{"Unplug", [](sim::PlugConfig& c) { c.unplugAfter = 150000; }, 1, true}),
     [](const ::testing::TestParamInfo<UploadFault>& param) { return std::string(param.param.name); });
 
 TEST_F(UpdateTest, ClosingTheWindowDuringTheUpdateEndsTheToolAfterIt) {
