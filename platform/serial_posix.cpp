@@ -388,6 +388,22 @@ bool ModemLines(int fd, int bits, bool on) {
 // A pseudo-terminal has no modem lines: that is no failure of SetState.
 bool NoModemLines(int e) { return e == ENOTTY || e == EINVAL; }
 
+// A pseudo-terminal keeps 8 data bits without parity whatever it is told, and
+// the C library's read-back check in tcsetattr then fails with EINVAL once the
+// speed already stood at the asked value (so a second open of the same
+// terminal fails where the first passed). A pseudo-terminal carries bytes,
+// not frames: a frame other than 8N is taken as 8N there, as the Wine backend
+// does. A port with modem lines is never one.
+bool PtyKeptEightBits(int fd, int error, const Dcb& wanted) {
+  if (error != EINVAL || (wanted.ByteSize == 8 && wanted.Parity == kNoParity)) return false;
+  int lines = 0;
+  if (::ioctl(fd, TIOCMGET, &lines) == 0 || !NoModemLines(errno)) return false;
+  termios now;
+  speed_t speed = B0;
+  return ::tcgetattr(fd, &now) == 0 && (now.c_cflag & CSIZE) == CS8 && SpeedCode(wanted.BaudRate, speed) &&
+         ::cfgetospeed(&now) == speed;
+}
+
 }  // namespace
 
 struct PosixSerial::Impl {
@@ -552,7 +568,10 @@ bool PosixSerial::SetState(Handle h, const Dcb& dcb) {
 #else
   const bool applied = ::tcsetattr(port->fd, TCSANOW, &t) == 0;
 #endif
-  if (!applied) return Fail(FromErrno(errno));
+  if (!applied) {
+    const int setError = errno;
+    if (!PtyKeptEightBits(port->fd, setError, dcb)) return Fail(FromErrno(setError));
+  }
   // DTR/RTS as the Dcb says. Handshake lines start raised; with CRTSCTS the
   // driver drives RTS from then on. Toggle mode idles low.
   const bool dtr = dcb.fDtrControl != kDtrControlDisable;
