@@ -1,5 +1,6 @@
 #include "app/main.h"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -135,10 +136,15 @@ void TForm1::BSearchClick(TObject* /*sender*/) {
   BSearch->SetEnabled(false);
   SharedComm.store(new TAsyncComm(nullptr), std::memory_order_release);
   auto* search = new TSuchePlug(Comm(), nullptr, false);
+  search->Ports = SearchPorts;
+  // Receives the name of the last port probed: 9 bytes hold "\\.\COM1" and
+  // "\\.\COM2"; a longer name in the list gets the room it needs.
+  std::size_t nameSize = 9;
+  for (const std::string& port : SearchPorts) nameSize = std::max(nameSize, port.size() + 1);
+  std::vector<char> portName(nameSize);
 
   for (;;) {
-    char portName[9];
-    PlugPort = search->FindPlug(portName);
+    PlugPort = search->FindPlug(portName.data(), portName.size());
     if (PlugPort != nullptr) break;
     const int answer = Application->MessageBox(kNoPlugText, kNoPlugCaption, kNoPlugFlags);
     if (answer == tk::kIdRetry) continue;
@@ -155,6 +161,7 @@ void TForm1::BSearchClick(TObject* /*sender*/) {
   char identifier[18];
   std::memcpy(identifier, search->GetPnPString() + 3, sizeof identifier);
   delete search;
+  PlugIdentifier.assign(identifier, std::find(identifier, identifier + sizeof identifier, 0));
 
   if (std::memcmp(identifier, "QZM1010", 7) == 0) {
     Application->MessageBox(kTooOldText, kTooOldCaption, kNotice);

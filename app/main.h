@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "platform/serial_api.h"
 #include "platform/thread.h"
@@ -56,6 +58,13 @@ class TForm1 : public TForm {
   // The plug's mode as far as the tool drove it: 0 idle, 1 report mode,
   // 2 boot monitor.
   std::uint8_t UpdateState = 0;
+
+  // The ports the search probes, in order. The window program keeps COM1 and
+  // COM2; the console tool sets the ports its user names.
+  std::vector<std::string> SearchPorts{"\\\\.\\COM1", "\\\\.\\COM2"};
+  // The identifier of the plug the last search found (after "(", 0x01, "$"),
+  // for a front-end that reports it.
+  std::string PlugIdentifier;
 
  private:
   // Stops the report reader, aborts its read and waits until it has ended.
