@@ -44,6 +44,8 @@ std::string PortPath(const std::string& name) {
       plat::PosixSerial::DevicePath(name.c_str()).empty()) {
     return "/dev/" + name;
   }
+  // The serial backend opens absolute paths only.
+  if (name.find('/') != std::string::npos && name.front() != '/') return fs::absolute(name).string();
   return name;
 }
 
