@@ -2,6 +2,7 @@
 // window logic did, and the JSON it writes.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,8 @@ struct OptionCase {
   bool update, yes, verify, json, quiet, sim;
   const char* simPort;
 };
+
+void PrintTo(const OptionCase& c, std::ostream* os) { *os << c.name; }
 
 class OptionTable : public ::testing::TestWithParam<OptionCase> {};
 
@@ -99,6 +102,8 @@ struct StatusCase {
   const char* result;
 };
 
+void PrintTo(const StatusCase& c, std::ostream* os) { *os << c.name; }
+
 class StatusTable : public ::testing::TestWithParam<StatusCase> {};
 
 TEST_P(StatusTable, Concludes) {
@@ -147,6 +152,8 @@ struct EscapeCase {
   std::string cp1252;
   std::string json;
 };
+
+void PrintTo(const EscapeCase& c, std::ostream* os) { *os << c.name; }
 
 class JsonEscapeTable : public ::testing::TestWithParam<EscapeCase> {};
 
