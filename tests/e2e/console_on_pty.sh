@@ -27,7 +27,11 @@ for _ in $(seq 50); do
   [ -n "$pts" ] && break
   sleep 0.1
 done
-"$console" --port "$pts" --update --yes --json </dev/null >"$work/out.json" 2>"$work/console.log"
+# The proven update also goes through a port list: a port that does not
+# exist comes first.
+ports=(--port "$pts")
+[ "$case" = verified ] && ports=(--port "$work/no-such-port" --port "$pts")
+"$console" "${ports[@]}" --update --yes --json </dev/null >"$work/out.json" 2>"$work/console.log"
 rc=$?
 kill -TERM "$pid" 2>/dev/null
 wait "$pid" 2>/dev/null
@@ -50,6 +54,7 @@ case $case in
   verified)
     check "JSON carries the new banner after the update" \
       'grep -q "\"banner_after\":\"Orvane QUOR PLUG Firmware Revision 1.63.2 Build Dec 10 2002 16:08:26\"" "$work/out.json"'
+    check "the absent first port was named" 'grep -q "^\[port\] cannot open $work/no-such-port: no such port" "$work/console.log"'
     check "JSON counts every HEX line" "grep -q '\"lines_sent\":$(grep -c '' "$hex"),' \"$work/out.json\"" ;;
   keeps-banner)
     check "JSON carries the old banner after the update" 'grep -q "\"banner_after\":\"Orvane QUOR PLUG Firmware Revision 1.60.4" "$work/out.json"' ;;
