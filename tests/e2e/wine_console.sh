@@ -2,7 +2,8 @@
 # The Windows console program under Wine against the plug emulator on a
 # pseudo-terminal, reached as COM5 through Wine's port mapping:
 #   wine_console.sh <plugupdate-console.exe> <plugemu> <wine command> [work dir]
-# The wine command is the loader (wine, or wine64 for the 64-bit build). The
+# The wine command is the loader (wine; for the 64-bit build the wine64
+# loader, on Debian /usr/lib/wine/wine64). The
 # work dir (default: a new temporary one) gets its own Wine prefix, with COM5
 # mapped to the link the emulator makes there.
 # Cases: an update proven by the second search (exit 0, "verified"), a plug
