@@ -383,7 +383,9 @@ int main(int argc, char** argv) {
   if (options.yes || options.quiet) toolkit.SetAutoAnswer(tk::kIdCancel);
   if (!console::IsTerminal(humanFile)) toolkit.SetProgressStyle(tk::ConsoleBackend::Progress::Steps);
   long imageBytes = 0;
-  for (std::size_t i = 0; i < FirmwareImageLineCount; ++i) imageBytes += static_cast<long>(std::strlen(FirmwareImage[i]));
+  for (std::size_t i = 0; i < FirmwareImageLineCount; ++i) {
+    imageBytes += static_cast<long>(std::strlen(FirmwareImage[i]));
+  }
   toolkit.SetProgressDetail([&serial, imageBytes] { return UploadDetail(serial, imageBytes); });
   tk::SetBackend(&toolkit);
   TApplication application;
