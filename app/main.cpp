@@ -1,5 +1,6 @@
 #include "app/main.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -45,8 +46,6 @@ constexpr unsigned kNotice = tk::kMbOk | tk::kMbIconInformation;  // 0x40
 constexpr unsigned kNoPlugFlags = tk::kMbRetryCancel | tk::kMbIconQuestion;  // 0x25
 constexpr unsigned kRescueFlags = tk::kMbYesNo | tk::kMbIconQuestion;        // 0x24
 
-// The ports a search probes, in order.
-constexpr const char* kSearchPorts[] = {"\\\\.\\COM1", "\\\\.\\COM2"};
 // A boot monitor answers its wake-up at once; the wait only bounds the time a
 // port without one costs.
 constexpr int kMonitorProbeTicks = 100;
@@ -142,17 +141,22 @@ void TForm1::BSearchClick(TObject* /*sender*/) {
   BSearch->SetEnabled(false);
   SharedComm.store(new TAsyncComm(nullptr), std::memory_order_release);
   auto* search = new TSuchePlug(Comm(), nullptr, false);
+  search->Ports = SearchPorts;
+  // Receives the name of the last port probed: 9 bytes hold "\\.\COM1" and
+  // "\\.\COM2"; a longer name in the list gets the room it needs.
+  std::size_t nameSize = 9;
+  for (const std::string& port : SearchPorts) nameSize = std::max(nameSize, port.size() + 1);
+  std::vector<char> portName(nameSize);
 
   for (;;) {
-    char portName[9];
-    PlugPort = search->FindPlug(portName);
+    PlugPort = search->FindPlug(portName.data(), portName.size());
     if (PlugPort != nullptr) break;
     // A plug whose update was broken off answers no identification: it waits
     // in its boot monitor, and only there can it be brought back.
-    const plat::Handle monitor = FindPlugInMonitor(search, portName);
+    const plat::Handle monitor = FindPlugInMonitor(search, portName.data(), portName.size());
     if (monitor != nullptr) {
       delete search;
-      OfferRescue(monitor, portName);
+      OfferRescue(monitor, portName.data());
       return;
     }
     const int answer = Application->MessageBox(kNoPlugText, kNoPlugCaption, kNoPlugFlags);
@@ -170,6 +174,7 @@ void TForm1::BSearchClick(TObject* /*sender*/) {
   char identifier[18];
   std::memcpy(identifier, search->GetPnPString() + 3, sizeof identifier);
   delete search;
+  PlugIdentifier.assign(identifier, std::find(identifier, identifier + sizeof identifier, 0));
 
   if (std::memcmp(identifier, "QZM1010", 7) == 0) {
     Application->MessageBox(kTooOldText, kTooOldCaption, kNotice);
@@ -179,12 +184,12 @@ void TForm1::BSearchClick(TObject* /*sender*/) {
   EnterReportMode();
 }
 
-plat::Handle TForm1::FindPlugInMonitor(TSuchePlug* search, char* portName) {
+plat::Handle TForm1::FindPlugInMonitor(TSuchePlug* search, char* portName, std::size_t nameSize) {
   auto& api = plat::Serial();
   PlugControl control;
-  for (const char* name : kSearchPorts) {
-    std::snprintf(portName, 9, "%s", name);
-    std::snprintf(search->PortName, sizeof search->PortName, "%s", name);
+  for (const std::string& name : SearchPorts) {
+    std::snprintf(portName, nameSize, "%s", name.c_str());
+    std::snprintf(search->PortName, sizeof search->PortName, "%s", name.c_str());
     if (!search->OpenPort()) continue;  // it closed again whatever it opened
     if (control.SetMonitorLine() && control.WakeMonitor(kMonitorProbeTicks)) return search->PortHandle;
     // No monitor here: nothing more goes to this port.
@@ -198,8 +203,10 @@ plat::Handle TForm1::FindPlugInMonitor(TSuchePlug* search, char* portName) {
 void TForm1::OfferRescue(plat::Handle port, const char* portName) {
   // The connection is the window's from here on, whatever the answer.
   PlugPort = port;
-  char text[160];
-  std::snprintf(text, sizeof text, kRescueText, portName + 4);  // "COMn" after "\\.\"
+  char text[400];
+  // "COMn" after the device prefix "\\.\"; any other name as it stands.
+  const char* shown = std::strncmp(portName, "\\\\.\\", 4) == 0 ? portName + 4 : portName;
+  std::snprintf(text, sizeof text, kRescueText, shown);
   if (Application->MessageBox(text, kRescueCaption, kRescueFlags) != tk::kIdYes) {
     // Nothing more is sent: the half-written firmware must not start.
     ResetToReady(this, &PlugPort);

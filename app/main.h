@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "app/connection.h"
 #include "platform/serial_api.h"
@@ -40,12 +42,12 @@ class TForm1 : public TForm {
   void LeaveReportMode();
   // Boot monitor.
   void LeaveMonitorMode();
-  // After no plug answered its identification: looks on COM1, then COM2, for
-  // a plug waiting in its boot monitor (an update broken off). The open port
-  // on which the monitor answered its wake-up, attached to SharedComm, or null
-  // with every port it opened closed again. portName (9 bytes) receives the
-  // name of the last port looked at.
-  plat::Handle FindPlugInMonitor(TSuchePlug* search, char* portName);
+  // After no plug answered its identification: looks on the search's ports in
+  // order (COM1, then COM2) for a plug waiting in its boot monitor (an update
+  // broken off). The open port on which the monitor answered its wake-up,
+  // attached to SharedComm, or null with every port it opened closed again.
+  // portName (nameSize bytes) receives the name of the last port looked at.
+  plat::Handle FindPlugInMonitor(TSuchePlug* search, char* portName, std::size_t nameSize);
   // Asks whether the update of the plug found in its monitor on port is to be
   // repeated; runs it (the connection becomes the window's) or leaves the
   // plug alone and closes the port.
@@ -63,6 +65,13 @@ class TForm1 : public TForm {
   // The plug's mode as far as the tool drove it: 0 idle, 1 report mode,
   // 2 boot monitor.
   std::uint8_t UpdateState = 0;
+
+  // The ports the search probes, in order. The window program keeps COM1 and
+  // COM2; the console tool sets the ports its user names.
+  std::vector<std::string> SearchPorts{"\\\\.\\COM1", "\\\\.\\COM2"};
+  // The identifier of the plug the last search found (after "(", 0x01, "$"),
+  // for a front-end that reports it.
+  std::string PlugIdentifier;
 
  private:
   // Stops the report reader, aborts its read and waits until it has ended.

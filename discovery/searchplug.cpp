@@ -106,12 +106,14 @@ void TSuchePlug::AddLog(const std::string& line) {
   if (Log != nullptr) Log->Add(line);
 }
 
-plat::Handle TSuchePlug::FindPlug(char* portName) {
-  std::memcpy(portName, "\\\\.\\COM1", 9);
-  plat::Handle port = Probe(portName);
-  if (port != nullptr) return port;
-  std::memcpy(portName, "\\\\.\\COM2", 9);
-  return Probe(portName);
+plat::Handle TSuchePlug::FindPlug(char* portName, std::size_t size) {
+  plat::Handle port = nullptr;
+  for (const std::string& name : Ports) {
+    if (size > 0) std::snprintf(portName, size, "%s", name.c_str());
+    port = Probe(name.c_str());
+    if (port != nullptr) return port;
+  }
+  return port;
 }
 
 plat::Handle TSuchePlug::Probe(const char* portName) {

@@ -1,4 +1,5 @@
-// Finding the plug: probes COM1, then COM2. A probe opens the port at 1200 7N1,
+// Finding the plug: probes the ports of its list in order, COM1 then COM2
+// unless the owner names others. A probe opens the port at 1200 7N1,
 // runs the serial Plug-and-Play line sequence, reads and checks the identifier,
 // switches to 115200 8N1 with RTS/CTS flow control and completes the setup
 // handshake. A successful probe leaves the port open and attached to the
@@ -6,7 +7,10 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "platform/serial_api.h"
 #include "platform/thread.h"
@@ -23,6 +27,9 @@ extern std::atomic<bool> SetupReady;
 extern char SetupResponse[16];
 
 constexpr int PnPCapacity = 512;
+// Room for a device path with its terminator ("\\.\COM1" takes 9 bytes; a
+// device path such as /dev/serial/by-id/... takes more).
+constexpr std::size_t PortNameCapacity = 260;
 
 // Reads the identifier byte by byte up to ")". Frees itself when it ends.
 class TLesePnP final : public TThread {
@@ -59,9 +66,10 @@ class TSuchePlug {
   // failures in message boxes.
   TSuchePlug(TAsyncComm* comm, TStrings* log, bool showErrors);
 
-  // Probes "\\.\COM1", then "\\.\COM2". portName (9 bytes) receives the name
-  // of the last port probed. The open port, or null.
-  plat::Handle FindPlug(char* portName);
+  // Probes the ports of Ports in order until one answers. portName (size
+  // bytes, 9 unless given) receives the name of the last port probed, cut to
+  // fit and always terminated. The open port, or null.
+  plat::Handle FindPlug(char* portName, std::size_t size = 9);
   plat::Handle Probe(const char* portName);
   char* GetPnPString() { return PnPString; }
 
@@ -70,7 +78,9 @@ class TSuchePlug {
   bool SetFastLine();
   bool SetupHandshake();
 
-  char PortName[9] = {};
+  // The ports FindPlug probes, in order.
+  std::vector<std::string> Ports{"\\\\.\\COM1", "\\\\.\\COM2"};
+  char PortName[PortNameCapacity] = {};
   plat::Handle PortHandle = nullptr;
   TAsyncComm* Comm;
   TStrings* Log;

@@ -172,8 +172,19 @@ void ConsoleBackend::DrawBar(const TCGauge& gauge) {
   const int filled = percent * barWidth_ / 100;
   char number[8];
   std::snprintf(number, sizeof number, "%3d%%", percent);
+  if (progressStyle_ == Progress::Steps) {
+    if (percent < lastStep_ + 10) return;
+    lastStep_ = percent - percent % 10;
+    const std::string step = std::to_string(lastStep_);
+    const std::string detail = progressDetail_ ? progressDetail_() : std::string();
+    PrintLines("[progress] " + std::string(3 - std::min<std::size_t>(3, step.size()), ' ') + step + "%" +
+               (detail.empty() ? "" : "  " + detail) + "\n");
+    return;
+  }
+  const std::string detail = progressDetail_ ? progressDetail_() : std::string();
   barHead_ = "[" + std::string(static_cast<std::size_t>(filled), '#') +
-             std::string(static_cast<std::size_t>(barWidth_ - filled), '.') + "] " + number;
+             std::string(static_cast<std::size_t>(barWidth_ - filled), '.') + "] " + number +
+             (detail.empty() ? "" : "  " + detail);
   RedrawBar();
 }
 
@@ -189,6 +200,7 @@ void ConsoleBackend::EndBar() {
 
 void ConsoleBackend::GaugeChanged(const TCGauge& gauge) {
   if (gauge.Progress() <= gauge.MinValue) {
+    lastStep_ = 0;
     EndBar();
   } else {
     DrawBar(gauge);

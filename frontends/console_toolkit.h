@@ -8,6 +8,10 @@
 //                                   to its minimum. A status change while the bar
 //                                   is open is shown behind the percentage;
 //                                   other lines are printed above the bar.
+//   [progress]  50%                 the gauge in steps (for a log file): one
+//                                   plain line each time it passes a tenth.
+//   Either form can carry a detail text behind the percentage (bytes sent,
+//   rate, time left), supplied by the program.
 //   (beep)                          MessageBeep
 //   [error] <text>                  ShowException
 //
@@ -26,6 +30,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <iosfwd>
 #include <mutex>
 #include <string>
@@ -59,6 +64,12 @@ class ConsoleBackend : public QueueBackend {
   void SetEchoAnswers(bool echo) { echoAnswers_ = echo; }
   // Cells of the gauge's bar (default 20).
   void SetBarWidth(int cells) { barWidth_ = cells > 0 ? cells : 1; }
+  // How the gauge is shown: a bar redrawn in place (default), or a plain line
+  // at each tenth.
+  enum class Progress { Bar, Steps };
+  void SetProgressStyle(Progress style) { progressStyle_ = style; }
+  // Text behind the gauge's percentage, asked for at each change (UTF-8).
+  void SetProgressDetail(std::function<std::string()> detail) { progressDetail_ = std::move(detail); }
 
   void SetTitle(const std::string& title) override;
   void FormCreated(TForm& form) override;
@@ -90,6 +101,9 @@ class ConsoleBackend : public QueueBackend {
   int autoYesNo_ = kIdNo;
   bool echoAnswers_ = true;
   int barWidth_ = 20;
+  Progress progressStyle_ = Progress::Bar;
+  std::function<std::string()> progressDetail_;
+  int lastStep_ = 0;       // the last tenth printed in steps (percent)
   bool barOpen_ = false;   // a bar line is on the screen, without newline
   std::size_t barCells_ = 0;  // characters of the bar line as drawn last
   std::string barHead_;    // "[###...]  42%"

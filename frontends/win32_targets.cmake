@@ -39,4 +39,11 @@ if(TARGET plugsys AND TARGET firmware_image)
   target_link_libraries(plugupdate PRIVATE plugsys win32_toolkit platform)
 endif()
 
+# The console tool on the Win32 serial backend: the same options as on Linux,
+# a static console program beside the window program.
+if(TARGET plugsys AND TARGET firmware_image AND TARGET console_toolkit)
+  add_executable(plugupdate-console ${PLUG_WIN32_DIR}/console_main.cpp ${PLUG_WIN32_DIR}/console_platform_win32.cpp)
+  target_link_libraries(plugupdate-console PRIVATE plugsys sim console_toolkit platform advapi32)
+endif()
+
 include(${CMAKE_SOURCE_DIR}/tests/win32/win32_tests.cmake)

@@ -3,14 +3,19 @@
 // plug saw: exits, flash against a HEX file, violations.
 //
 //   plugemu [--hex FILE] [--product NNNN] [--banner TEXT] [--silent]
-//           [--erase-ms N] [--monitor] [--link PATH]
+//           [--erase-ms N] [--no-final-prompt] [--keep-banner] [--monitor]
+//           [--link PATH]
 //
+// --no-final-prompt: the boot monitor does not confirm the end of the upload.
+// --keep-banner: after 'x' the plug restarts with its old banner, as a plug
+// whose new firmware does not start would.
 // --monitor starts the plug as an update that was broken off left it: no valid
 // firmware, waiting in its boot monitor for the wake-up.
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -47,7 +52,8 @@ std::optional<std::vector<std::uint8_t>> FlashFromHexFile(const std::string& pat
 int Usage() {
   std::fprintf(stderr,
                "usage: plugemu [--hex FILE] [--product NNNN] [--banner TEXT] [--silent]\n"
-               "               [--erase-ms N] [--monitor] [--link PATH]\n");
+               "               [--erase-ms N] [--no-final-prompt] [--keep-banner] [--monitor]\n"
+               "               [--link PATH]\n");
   return 2;
 }
 
@@ -57,6 +63,7 @@ int main(int argc, char** argv) {
   sim::PlugConfig config;
   std::string hexPath;
   std::string linkPath;
+  bool keepBanner = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const bool hasValue = i + 1 < argc;
@@ -72,6 +79,10 @@ int main(int argc, char** argv) {
       linkPath = argv[++i];
     } else if (a == "--silent") {
       config.silent = true;
+    } else if (a == "--no-final-prompt") {
+      config.noFinalPrompt = true;
+    } else if (a == "--keep-banner") {
+      keepBanner = true;
     } else if (a == "--monitor") {
       config.startInMonitor = true;
     } else {
@@ -106,7 +117,22 @@ int main(int argc, char** argv) {
 
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
-  link.Run(gStop);
+  if (keepBanner) {
+    // After each restart the plug reports the banner it had before.
+    const std::string oldBanner = config.banner;
+    int exits = 0;
+    while (!gStop.load() && link.Step(std::chrono::milliseconds(5))) {
+      if (plug.ExitCount() == exits) continue;
+      exits = plug.ExitCount();
+      sim::PlugConfig c = plug.Config();
+      c.banner = oldBanner + " ";  // a changed banner replaces the running one
+      plug.SetConfig(c);
+      c.banner = oldBanner;
+      plug.SetConfig(c);
+    }
+  } else {
+    link.Run(gStop);
+  }
   if (!linkPath.empty()) ::unlink(linkPath.c_str());
 
   std::printf("enumerations: %d\n", link.Enumerations());

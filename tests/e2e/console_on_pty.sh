@@ -1,26 +1,65 @@
 #!/usr/bin/env bash
 # End to end on Linux: the console program on the real POSIX serial backend
-# updates the plug emulator on a pseudo-terminal.
-#   console_on_pty.sh <plugupdate-console> <plugemu> <hex file> <work dir>
+# against the plug emulator on a pseudo-terminal, named with --port.
+#   console_on_pty.sh <plugupdate-console> <plugemu> <hex file> <work dir> <case>
+# Cases: verified, keeps-banner, no-final-prompt, no-plug, too-old.
 set -u
-console=$1 emu=$2 hex=$3 work=$4
+console=$1 emu=$2 hex=$3 work=$4 case=$5
 mkdir -p "$work"
-link=$work/COM1
-rm -f "$link"
-"$emu" --hex "$hex" --link "$link" >"$work/plugemu.log" 2>&1 &
+rm -f "$work"/*.log "$work"/out.json
+
+emu_args=(--hex "$hex")
+want_rc=0 want_result=verified want_exits=1 want_flash=1
+case $case in
+  verified) ;;
+  keeps-banner) emu_args+=(--keep-banner); want_rc=6 want_result=other-banner ;;
+  no-final-prompt) emu_args+=(--no-final-prompt); want_rc=5 want_result=update-failed want_exits=0 want_flash=0 ;;
+  no-plug) emu_args+=(--silent); want_rc=1 want_result=no-plug want_exits=0 want_flash=0 ;;
+  too-old) emu_args+=(--product 1010); want_rc=3 want_result=too-old want_exits=0 want_flash=0 ;;
+  *) echo "FAIL: unknown case $case"; exit 2 ;;
+esac
+
+"$emu" "${emu_args[@]}" >"$work/plugemu.log" 2>&1 &
 pid=$!
-for _ in $(seq 50); do [ -e "$link" ] && break; sleep 0.1; done
-PLUG_COM1=$link PLUG_COM2=/nonexistent "$console" --serial --update --yes >"$work/console.log" 2>&1
+pts=""
+for _ in $(seq 50); do
+  pts=$(head -n1 "$work/plugemu.log" 2>/dev/null)
+  [ -n "$pts" ] && break
+  sleep 0.1
+done
+# The proven update also goes through a port list: a port that does not
+# exist comes first.
+ports=(--port "$pts")
+[ "$case" = verified ] && ports=(--port "$work/no-such-port" --port "$pts")
+"$console" "${ports[@]}" --update --yes --json </dev/null >"$work/out.json" 2>"$work/console.log"
 rc=$?
 kill -TERM "$pid" 2>/dev/null
 wait "$pid" 2>/dev/null
 cat "$work/console.log"
+echo "JSON: $(cat "$work/out.json")"
 sed 's/^/plugemu: /' "$work/plugemu.log"
+
 ok=1
-[ "$rc" -eq 0 ] || { echo "FAIL: console program exit code $rc"; ok=0; }
-grep -q '^\[Plug geflasht\]' "$work/console.log" || { echo "FAIL: no success box"; ok=0; }
-grep -q '^flash: equals' "$work/plugemu.log" || { echo "FAIL: flash differs from the image"; ok=0; }
-grep -qx "exits ('x'): 1" "$work/plugemu.log" || { echo "FAIL: not exactly one 'x'"; ok=0; }
-grep -qx "violations: 0" "$work/plugemu.log" || { echo "FAIL: the plug saw violations"; ok=0; }
+check() { if eval "$2"; then echo "PASS: $1"; else echo "FAIL: $1"; ok=0; fi; }
+check "exit status $want_rc (got $rc)" '[ "$rc" -eq "$want_rc" ]'
+check "JSON is one object with result $want_result" \
+  'grep -q "^{.*\"result\":\"$want_result\",\"exit_status\":$want_rc,.*}$" "$work/out.json" && [ "$(wc -l <"$work/out.json")" -eq 1 ]'
+[ "$case" = no-plug ] || check "JSON names the port $pts" 'grep -q "\"port\":\"$pts\"" "$work/out.json"'
+check "exactly $want_exits monitor exits ('x')" 'grep -qx "exits ('"'"'x'"'"'): $want_exits" "$work/plugemu.log"'
+if [ "$want_flash" -eq 1 ]; then
+  check "flash equals the image" 'grep -q "^flash: equals" "$work/plugemu.log"'
+fi
+check "the plug saw no violations" 'grep -qx "violations: 0" "$work/plugemu.log"'
+case $case in
+  verified)
+    check "JSON carries the new banner after the update" \
+      'grep -q "\"banner_after\":\"Orvane QUOR PLUG Firmware Revision 1.63.2 Build Dec 10 2002 16:08:26\"" "$work/out.json"'
+    check "the absent first port was named" 'grep -q "^\[port\] cannot open $work/no-such-port: no such port" "$work/console.log"'
+    check "JSON counts every HEX line" "grep -q '\"lines_sent\":$(grep -c '' "$hex"),' \"$work/out.json\"" ;;
+  keeps-banner)
+    check "JSON carries the old banner after the update" 'grep -q "\"banner_after\":\"Orvane QUOR PLUG Firmware Revision 1.60.4" "$work/out.json"' ;;
+  no-plug)
+    check "no port in the JSON" 'grep -q "\"port\":null" "$work/out.json"' ;;
+esac
 [ "$ok" -eq 1 ] && echo "PASS"
 [ "$ok" -eq 1 ]

@@ -1,0 +1,36 @@
+// What the console tool needs from the machine beyond the seams: its real
+// serial backend, the names of its serial ports, and its terminal. One
+// implementation per system (console_platform_posix.cpp, _win32.cpp).
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/serial_api.h"
+
+namespace console {
+
+// The machine's serial backend (termios or Win32), made on first use.
+plat::SerialApi& MachineSerial();
+
+// A port name as the user gave it, as the serial backend opens it: on Windows
+// "COM5" becomes "\\.\COM5"; on Linux "ttyUSB0" becomes "/dev/ttyUSB0".
+std::string PortPath(const std::string& name);
+// The name of a port as it is shown and reported: on Windows "COM5", on
+// Linux the device path ("\\.\COM1" is /dev/ttyS0 there, or PLUG_COM1).
+std::string PortLabel(const std::string& path);
+
+struct PortInfo {
+  std::string name;  // what --port takes
+  std::string about; // what is known about it, may be empty (UTF-8)
+};
+// The serial ports this machine has.
+std::vector<PortInfo> ListPorts();
+
+// Whether the stream writes to a terminal (a console window on Windows).
+bool IsTerminal(std::FILE* stream);
+// Gets the terminal ready for UTF-8 text (the Windows console's code page).
+void PrepareTerminal();
+
+}  // namespace console

@@ -1,0 +1,45 @@
+// A small JSON writer for the console tool's report: one object, written in
+// the order its members are added, on one line.
+//
+// Texts come in two kinds: the system's own texts and everything the plug
+// sent are Windows-1252 bytes and are converted to UTF-8 (String); texts
+// that are already UTF-8, such as file names from the command line, are
+// taken as they are (Utf8String), with any byte that is not valid UTF-8
+// replaced by U+FFFD, so that the output is always valid JSON.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace json {
+
+// The JSON string literal (with its quotes) for UTF-8 text: escapes '"', '\'
+// and the control characters below 0x20 and 0x7F; invalid UTF-8 becomes U+FFFD.
+std::string Quote(std::string_view utf8);
+
+class Writer {
+ public:
+  Writer& BeginObject(std::string_view key = {});
+  Writer& EndObject();
+
+  Writer& String(std::string_view key, std::string_view cp1252);
+  Writer& Utf8String(std::string_view key, std::string_view utf8);
+  Writer& Int(std::string_view key, std::int64_t value);
+  // Seconds and the like, with the given number of decimals.
+  Writer& Fixed(std::string_view key, double value, int decimals);
+  Writer& Bool(std::string_view key, bool value);
+  Writer& Null(std::string_view key);
+
+  // The text written so far; complete once every object is ended.
+  const std::string& Text() const { return text_; }
+
+ private:
+  void Key(std::string_view key);
+
+  std::string text_;
+  bool first_ = true;  // no member yet in the innermost open object
+  int depth_ = 0;
+};
+
+}  // namespace json

@@ -1,0 +1,207 @@
+// The console tool's command line, the exit status it derives from what the
+// window logic did, and the JSON it writes.
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "frontends/console_cli.h"
+#include "frontends/json_writer.h"
+
+namespace {
+
+// ---- options -----------------------------------------------------------------
+
+struct OptionCase {
+  const char* name;
+  std::vector<std::string> args;
+  bool ok;
+  const char* error;  // a piece of the error text, when not ok
+  std::vector<std::string> ports;
+  bool update, yes, verify, json, quiet, sim;
+  const char* simPort;
+};
+
+void PrintTo(const OptionCase& c, std::ostream* os) { *os << c.name; }
+
+class OptionTable : public ::testing::TestWithParam<OptionCase> {};
+
+TEST_P(OptionTable, Parses) {
+  const OptionCase& c = GetParam();
+  const cli::Parsed p = cli::ParseOptions(c.args);
+  ASSERT_EQ(p.ok, c.ok) << p.error;
+  if (!c.ok) {
+    EXPECT_NE(p.error.find(c.error), std::string::npos) << p.error;
+    return;
+  }
+  EXPECT_EQ(p.options.ports, c.ports);
+  EXPECT_EQ(p.options.update, c.update);
+  EXPECT_EQ(p.options.yes, c.yes);
+  EXPECT_EQ(p.options.verify, c.verify);
+  EXPECT_EQ(p.options.json, c.json);
+  EXPECT_EQ(p.options.quiet, c.quiet);
+  EXPECT_EQ(p.options.sim, c.sim);
+  EXPECT_EQ(p.options.simPort, c.simPort);
+}
+
+const std::vector<std::string> kNone;
+
+OptionCase Bad(const char* name, std::vector<std::string> args, const char* error) {
+  return OptionCase{name, std::move(args), false, error, kNone, false, false, true, false, false, false, "COM1"};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Console, OptionTable,
+    ::testing::Values(
+        OptionCase{"Nothing", {}, true, "", kNone, false, false, true, false, false, false, "COM1"},
+        OptionCase{"PortsInOrder",
+                   {"--port", "/dev/ttyUSB1", "--port=COM7", "--port", "/dev/serial/by-id/usb-x"},
+                   true, "", {"/dev/ttyUSB1", "COM7", "/dev/serial/by-id/usb-x"},
+                   false, false, true, false, false, false, "COM1"},
+        OptionCase{"ScriptRun", {"--update", "--yes", "--json", "--no-verify", "--quiet"}, true, "", kNone,
+                   true, true, false, true, true, false, "COM1"},
+        OptionCase{"SimLastWins", {"--sim", "--update", "--sim=none"}, true, "", kNone,
+                   true, false, true, false, false, true, "none"},
+        OptionCase{"SimOldPlug", {"--sim=COM2", "--product=1010", "--wire"}, true, "", kNone,
+                   false, false, true, false, false, true, "COM2"},
+        OptionCase{"SerialIsTheDefault", {"--serial", "-y"}, true, "", kNone,
+                   false, true, true, false, false, false, "COM1"},
+        Bad("PortWithoutName", {"--port"}, "--port needs"),
+        Bad("PortEmpty", {"--port="}, "--port needs"),
+        Bad("Unknown", {"--update", "--force"}, "'--force'"),
+        Bad("Positional", {"COM3"}, "'COM3'"),
+        Bad("BadSimPort", {"--sim=COM3"}, "COM1, COM2 or none"),
+        Bad("ProductNeedsFour", {"--sim", "--product=101"}, "four"),
+        Bad("ProductWithoutSim", {"--product=1010"}, "--sim"),
+        Bad("WireWithoutSim", {"--wire", "--port", "COM1"}, "--sim"),
+        Bad("SimAndPort", {"--sim", "--port", "COM1"}, "simulated plug"),
+        Bad("QuietAndVerbose", {"-q", "-v"}, "exclude")),
+    [](const ::testing::TestParamInfo<OptionCase>& param) { return std::string(param.param.name); });
+
+TEST(ConsoleHelp, NamesEveryExitStatus) {
+  const std::string help = cli::HelpText("plugupdate-console");
+  for (int status = 0; status <= 7; ++status) {
+    EXPECT_NE(help.find("\n  " + std::to_string(status) + "  "), std::string::npos) << status;
+  }
+  for (const char* option : {"--port", "--list-ports", "--update", "--yes", "--no-verify", "--json", "--quiet",
+                             "--version", "--help"}) {
+    EXPECT_NE(help.find(option), std::string::npos) << option;
+  }
+}
+
+// ---- exit status -----------------------------------------------------------
+
+struct StatusCase {
+  const char* name;
+  std::vector<std::string> boxes;
+  bool reportShown;
+  bool portError;
+  cli::Proof proof;
+  cli::ExitStatus status;
+  const char* result;
+};
+
+void PrintTo(const StatusCase& c, std::ostream* os) { *os << c.name; }
+
+class StatusTable : public ::testing::TestWithParam<StatusCase> {};
+
+TEST_P(StatusTable, Concludes) {
+  const StatusCase& c = GetParam();
+  cli::Observed o;
+  o.boxCaptions = c.boxes;
+  o.reportShown = c.reportShown;
+  o.portError = c.portError;
+  o.proof = c.proof;
+  const cli::Outcome outcome = cli::Conclude(o);
+  EXPECT_EQ(outcome.status, c.status);
+  EXPECT_EQ(outcome.name, c.result);
+  EXPECT_FALSE(outcome.text.empty());
+}
+
+using P = cli::Proof;
+const char* const kFlashed = "Plug geflasht";
+
+INSTANTIATE_TEST_SUITE_P(
+    Console, StatusTable,
+    ::testing::Values(
+        StatusCase{"VersionShown", {}, true, false, P::NotRun, cli::kOk, "version-shown"},
+        StatusCase{"Verified", {kFlashed}, true, false, P::Verified, cli::kOk, "verified"},
+        StatusCase{"OtherBanner", {kFlashed}, true, false, P::OtherBanner, cli::kNotVerified, "other-banner"},
+        StatusCase{"NotAnswering", {kFlashed}, true, false, P::NotAnswering, cli::kNotVerified, "not-answering"},
+        StatusCase{"NoVerify", {kFlashed}, true, false, P::NotRun, cli::kNotVerified, "not-verified"},
+        StatusCase{"NoPlug", {"Keinen Plug gefunden"}, false, false, P::NotRun, cli::kNoPlug, "no-plug"},
+        StatusCase{"NoReport", {}, false, false, P::NotRun, cli::kNoPlug, "no-plug"},
+        StatusCase{"NoPlugButPortFailed", {"Keinen Plug gefunden"}, false, true, P::NotRun, cli::kPortError,
+                   "port-error"},
+        StatusCase{"FoundDespiteAFailedPort", {}, true, true, P::NotRun, cli::kOk, "version-shown"},
+        StatusCase{"TooOld", {"Kein Update m\xF6glich"}, false, false, P::NotRun, cli::kTooOld, "too-old"},
+        StatusCase{"NoMonitor", {"Kein Monitor Modus"}, true, false, P::NotRun, cli::kNoMonitor, "no-monitor"},
+        StatusCase{"UpdateFailed", {"Update Fehler"}, true, false, P::NotRun, cli::kUpdateFailed,
+                   "update-failed"},
+        StatusCase{"MonitorLeftAlone", {"Quor Plug im Monitor Modus"}, false, false, P::NotRun,
+                   cli::kUpdateFailed, "in-monitor"},
+        StatusCase{"FinishedInTheMonitor", {"Quor Plug im Monitor Modus", kFlashed}, false, false, P::Verified,
+                   cli::kOk, "verified"},
+        StatusCase{"WriteFailedInTheUpdate", {"FEHLER", "Update Fehler"}, true, false, P::NotRun,
+                   cli::kPortError, "port-error"},
+        StatusCase{"WriteFailedBeforeTheMonitor", {"FEHLER", "Kein Monitor Modus"}, true, false, P::NotRun,
+                   cli::kPortError, "port-error"}),
+    [](const ::testing::TestParamInfo<StatusCase>& param) { return std::string(param.param.name); });
+
+// ---- JSON ------------------------------------------------------------------
+
+struct EscapeCase {
+  const char* name;
+  std::string cp1252;
+  std::string json;
+};
+
+void PrintTo(const EscapeCase& c, std::ostream* os) { *os << c.name; }
+
+class JsonEscapeTable : public ::testing::TestWithParam<EscapeCase> {};
+
+TEST_P(JsonEscapeTable, CarriesTheBannerAsUtf8) {
+  const EscapeCase& c = GetParam();
+  json::Writer w;
+  w.BeginObject().String("b", c.cp1252).EndObject();
+  EXPECT_EQ(w.Text(), "{\"b\":" + c.json + "}");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Console, JsonEscapeTable,
+    ::testing::Values(
+        EscapeCase{"Plain", "Orvane QUOR PLUG 1.63.2", "\"Orvane QUOR PLUG 1.63.2\""},
+        EscapeCase{"Empty", "", "\"\""},
+        EscapeCase{"Quotes", "say \"1.63\"", "\"say \\\"1.63\\\"\""},
+        EscapeCase{"Backslash", "C:\\plug\\", "\"C:\\\\plug\\\\\""},
+        EscapeCase{"Controls", "a\nb\rc\td\x01" "e\x1F" "f\x7F",
+                   "\"a\\nb\\rc\\td\\u0001e\\u001ff\\u007f\""},
+        EscapeCase{"ZeroByte", std::string("a\0b", 3), "\"a\\u0000b\""},
+        EscapeCase{"Latin1", "l\xE4\xDFt m\xF6glich", "\"l\xC3\xA4\xC3\x9F" "t m\xC3\xB6glich\""},
+        EscapeCase{"EuroAndQuotes", "\x80 \x93x\x94", "\"\xE2\x82\xAC \xE2\x80\x9Cx\xE2\x80\x9D\""},
+        EscapeCase{"Unassigned", "\x81", "\"\xEF\xBF\xBD\""},
+        EscapeCase{"HighEnd", "\xFF\xA0", "\"\xC3\xBF\xC2\xA0\""}),
+    [](const ::testing::TestParamInfo<EscapeCase>& param) { return std::string(param.param.name); });
+
+TEST(JsonWriter, Utf8TextStaysValidAndObjectsNest) {
+  json::Writer w;
+  w.BeginObject()
+      .Utf8String("port", "/dev/serial/by-id/usb-\xC3\xA4")
+      .Utf8String("bad", "x\xC3(\xED\xA0\x80y")  // cut sequence, surrogate
+      .Int("exit_status", 6)
+      .Null("banner_after")
+      .Bool("ok", false)
+      .BeginObject("seconds")
+      .Fixed("search", 0.91249, 3)
+      .Fixed("upload", 58.4, 1)
+      .EndObject()
+      .EndObject();
+  EXPECT_EQ(w.Text(),
+            "{\"port\":\"/dev/serial/by-id/usb-\xC3\xA4\","
+            "\"bad\":\"x\xEF\xBF\xBD(\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBDy\","
+            "\"exit_status\":6,\"banner_after\":null,\"ok\":false,"
+            "\"seconds\":{\"search\":0.912,\"upload\":58.4}}");
+}
+
+}  // namespace
