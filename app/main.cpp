@@ -37,6 +37,9 @@ constexpr const char* kFlashedText =
     "zur\xFC"
     "ckgesetzt.";
 constexpr const char* kFlashedCaption = "Plug geflasht";
+// Why Windows may not shut down while the update runs.
+constexpr const char* kUpdatingReason =
+    "Der Quor Plug wird gerade aktualisiert. Bitte warten Sie, bis das Update beendet ist.";
 
 constexpr unsigned kNotice = tk::kMbOk | tk::kMbIconInformation;  // 0x40
 constexpr unsigned kNoPlugFlags = tk::kMbRetryCancel | tk::kMbIconQuestion;  // 0x25
@@ -256,10 +259,12 @@ void TForm1::BUpdateClick(TObject* /*sender*/) {
   LStatus->SetCaption("Switch to Monitor Mode ...");
   LStatus->Repaint();
 
+  tk::BusyBegin(kUpdatingReason);  // until the upload has ended
   auto* control = new PlugControl;
   const bool inMonitor = control->EnterMonitorMode();
   delete control;
   if (!inMonitor) {
+    tk::BusyEnd();
     Application->MessageBox(kNoMonitorText, kNoMonitorCaption, kNotice);
     ResetToReady(this, &PlugPort);
     return;
@@ -271,6 +276,7 @@ void TForm1::BUpdateClick(TObject* /*sender*/) {
   auto* update = new TFwUpdateSA("", 0, CGauge1, LStatus);
   const bool result = update->UpdateFromImage();
   delete update;
+  tk::BusyEnd();
   if (!result) {
     // The plug stays in its boot monitor; no exit is sent.
     Application->MessageBox(kUpdateErrorText, kUpdateErrorCaption, kNotice);
