@@ -340,11 +340,11 @@ void RegisterClasses() {
 // Made once, for the first form; the title may come later (SetTitle).
 HWND AppWindow(const std::string& title) {
   if (gAppWindow == nullptr) {
-    const int x = ::GetSystemMetrics(SM_CXSCREEN) / 2;
-    const int y = ::GetSystemMetrics(SM_CYSCREEN) / 2;
+    // Far off every screen, where minimised windows go: nothing of it is
+    // ever drawn (a window system under Wine does not map it at all).
     gAppWindow = ::CreateWindowExW(0, kAppClass, Wide(title).c_str(),
-                                   WS_POPUP | WS_CAPTION | WS_CLIPSIBLINGS | WS_SYSMENU | WS_MINIMIZEBOX, x, y,
-                                   0, 0, nullptr, nullptr, Instance(), nullptr);
+                                   WS_POPUP | WS_CAPTION | WS_CLIPSIBLINGS | WS_SYSMENU | WS_MINIMIZEBOX, -32000,
+                                   -32000, 0, 0, nullptr, nullptr, Instance(), nullptr);
   }
   return gAppWindow;
 }
