@@ -41,6 +41,9 @@ constexpr const char* kRescueCaption = "Quor Plug im Monitor Modus";
 constexpr const char* kRescueText =
     "An %s wartet ein Quor Plug im Monitor Modus.\nEin Update wurde nicht beendet.\nSoll das Update jetzt "
     "wiederholt werden?";
+// Why Windows may not shut down while the update runs.
+constexpr const char* kUpdatingReason =
+    "Der Quor Plug wird gerade aktualisiert. Bitte warten Sie, bis das Update beendet ist.";
 
 constexpr unsigned kNotice = tk::kMbOk | tk::kMbIconInformation;  // 0x40
 constexpr unsigned kNoPlugFlags = tk::kMbRetryCancel | tk::kMbIconQuestion;  // 0x25
@@ -215,6 +218,7 @@ void TForm1::OfferRescue(plat::Handle port, const char* portName) {
   UpdateState = 2;
   BUpdate->SetEnabled(false);
   BExit->SetEnabled(false);
+  tk::BusyBegin(kUpdatingReason);  // until the upload has ended
   UpdateInMonitor();
 }
 
@@ -310,10 +314,12 @@ void TForm1::BUpdateClick(TObject* /*sender*/) {
   LStatus->SetCaption("Switch to Monitor Mode ...");
   LStatus->Repaint();
 
+  tk::BusyBegin(kUpdatingReason);  // until the upload has ended
   auto* control = new PlugControl;
   const bool inMonitor = control->EnterMonitorMode();
   delete control;
   if (!inMonitor) {
+    tk::BusyEnd();
     Application->MessageBox(kNoMonitorText, kNoMonitorCaption, kNotice);
     ResetToReady(this, &PlugPort);
     return;
@@ -329,6 +335,7 @@ void TForm1::UpdateInMonitor() {
   auto* update = new TFwUpdateSA("", 0, CGauge1, LStatus);
   const bool result = update->UpdateFromImage();
   delete update;
+  tk::BusyEnd();
   if (!result) {
     // The plug stays in its boot monitor; no exit is sent.
     Application->MessageBox(kUpdateErrorText, kUpdateErrorCaption, kNotice);

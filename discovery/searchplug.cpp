@@ -60,6 +60,9 @@ void TLesePnP::Execute() {
       Buffer[pos] = 0;
       return;
     }
+    // The identifier comes at 7 data bits; a driver that hands the eighth bit
+    // (the stop bit) over as well would make "(" arrive as 0xA8.
+    byte = static_cast<char>(byte & 0x7F);
     Started->store(true, std::memory_order_release);
     Buffer[pos++] = byte;
     if (byte == ')') {
@@ -104,6 +107,9 @@ TSuchePlug::TSuchePlug(TAsyncComm* comm, TStrings* log, bool showErrors)
 
 void TSuchePlug::AddLog(const std::string& line) {
   if (Log != nullptr) Log->Add(line);
+  // Also for the debugger output, where support can tell a busy port (#5)
+  // from a missing one (#2) and from a silent plug.
+  tk::OutputDebugString((line + "\n").c_str());
 }
 
 plat::Handle TSuchePlug::FindPlug(char* portName, std::size_t size) {
@@ -157,6 +163,7 @@ bool TSuchePlug::OpenPort() {
   dcb.fDtrControl = plat::kDtrControlDisable;
   dcb.fOutxCtsFlow = false;
   dcb.fRtsControl = plat::kRtsControlDisable;
+  plat::ClearLeftoverSettings(dcb);
   if (!api.SetState(PortHandle, dcb)) {
     if (ShowErrors) Application->MessageBox("Error setting DCB", "FEHLER", tk::kMbOk);
     AddLog("SetCommState failed");
@@ -239,11 +246,15 @@ bool TSuchePlug::SetFastLine() {
   dcb.XoffLim = 2000;
   dcb.fRtsControl = plat::kRtsControlHandshake;
   dcb.fOutxCtsFlow = true;
+  plat::ClearLeftoverSettings(dcb);
   if (!api.SetState(PortHandle, dcb)) {
     if (ShowErrors) Application->MessageBox("Error setting the DCB", "FEHLER", tk::kMbOk);
     ClosePort();
     return false;
   }
+  // A change of speed can leave a junk byte in the input, which would stand
+  // in front of the setup response; the plug answers only after the request.
+  api.Purge(PortHandle, plat::kPurgeRxClear);
   AddLog("Set to: 115200 N 8 1, flow control on");
   return true;
 }

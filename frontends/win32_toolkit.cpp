@@ -15,24 +15,59 @@
 namespace tk {
 namespace {
 
-const char kFormClass[] = "QuorPlugForm";
-const char kGaugeClass[] = "QuorPlugGauge";
+const wchar_t kFormClass[] = L"QuorPlugForm";
+const wchar_t kGaugeClass[] = L"QuorPlugGauge";
+const wchar_t kAppClass[] = L"QuorPlugApplication";
 constexpr int kFirstControlId = 100;
 
-HINSTANCE Instance() { return ::GetModuleHandleA(nullptr); }
+HINSTANCE Instance() { return ::GetModuleHandleW(nullptr); }
+
+// The system's texts are Windows-1252 bytes. The windows get them as UTF-16,
+// converted from code page 1252 whatever the system's code page is (through
+// the ANSI functions they would be read in the system's code page: wrong on
+// Cyrillic, Greek, East Asian or UTF-8 systems).
+std::wstring Wide(const std::string& text) {
+  if (text.empty()) return {};
+  const int n = ::MultiByteToWideChar(1252, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(n), L'\0');
+  ::MultiByteToWideChar(1252, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+  return wide;
+}
+
+std::string Narrow(const std::wstring& wide) {
+  if (wide.empty()) return {};
+  const int n = ::WideCharToMultiByte(1252, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
+                                      nullptr);
+  std::string text(static_cast<std::size_t>(n), '\0');
+  ::WideCharToMultiByte(1252, 0, wide.data(), static_cast<int>(wide.size()), text.data(), n, nullptr, nullptr);
+  return text;
+}
+
+std::wstring WindowText(HWND hwnd) {
+  std::wstring text(static_cast<std::size_t>(::GetWindowTextLengthW(hwnd)) + 1, L'\0');
+  const int n = ::GetWindowTextW(hwnd, text.data(), static_cast<int>(text.size()));
+  text.resize(static_cast<std::size_t>(n > 0 ? n : 0));
+  return text;
+}
+
+// The application's window: never seen (no size), it owns the main form and
+// carries the application's title, so the taskbar button shows the title and
+// not the form's caption. Made with the first form.
+HWND gAppWindow = nullptr;
+// Set while a busy notice is on: the system's shutdown is refused.
+bool gBusy = false;
 
 HWND Hwnd(const void* peer) { return static_cast<HWND>(const_cast<void*>(peer)); }
 
-TForm* FormOf(HWND hwnd) { return reinterpret_cast<TForm*>(::GetWindowLongPtrA(hwnd, GWLP_USERDATA)); }
+TForm* FormOf(HWND hwnd) { return reinterpret_cast<TForm*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA)); }
 
 TControl* ControlOf(HWND hwnd) {
-  return reinterpret_cast<TControl*>(::GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+  return reinterpret_cast<TControl*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
 }
 
 bool IsFormWindow(HWND hwnd) {
-  char name[32] = {};
-  return hwnd != nullptr && ::GetClassNameA(hwnd, name, sizeof name) > 0 &&
-         lstrcmpA(name, kFormClass) == 0;
+  wchar_t name[32] = {};
+  return hwnd != nullptr && ::GetClassNameW(hwnd, name, 32) > 0 && lstrcmpW(name, kFormClass) == 0;
 }
 
 // One brush per colour, made on first use; system colours use the system's.
@@ -78,7 +113,7 @@ void PaintGauge(HWND hwnd, HDC target) {
   HDC dc = ::CreateCompatibleDC(target);
   HBITMAP bmp = ::CreateCompatibleBitmap(target, w, h);
   HGDIOBJ oldBmp = ::SelectObject(dc, bmp);
-  auto font = reinterpret_cast<HFONT>(::GetWindowLongPtrA(hwnd, 0));
+  auto font = reinterpret_cast<HFONT>(::GetWindowLongPtrW(hwnd, 0));
   HGDIOBJ oldFont = font != nullptr ? ::SelectObject(dc, font) : nullptr;
 
   ::FillRect(dc, &rc, static_cast<HBRUSH>(::GetStockObject(BLACK_BRUSH)));
@@ -136,25 +171,36 @@ LRESULT CALLBACK GaugeProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
       PaintGauge(hwnd, reinterpret_cast<HDC>(wp));
       return 0;
     case WM_SETFONT:
-      ::SetWindowLongPtrA(hwnd, 0, static_cast<LONG_PTR>(wp));
+      ::SetWindowLongPtrW(hwnd, 0, static_cast<LONG_PTR>(wp));
       if (LOWORD(lp) != 0) ::InvalidateRect(hwnd, nullptr, FALSE);
       return 0;
     case WM_GETFONT:
-      return ::GetWindowLongPtrA(hwnd, 0);
+      return ::GetWindowLongPtrW(hwnd, 0);
     default:
-      return ::DefWindowProcA(hwnd, msg, wp, lp);
+      return ::DefWindowProcW(hwnd, msg, wp, lp);
   }
+}
+
+// --- memo ---------------------------------------------------------------------
+
+WNDPROC gEditProc = nullptr;
+
+// A multi-line edit in a window with the dialog keyboard closes that window
+// on Esc (it posts WM_CLOSE to its parent). The window closes only by its own
+// means: Esc does nothing here.
+LRESULT CALLBACK MemoProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  if ((msg == WM_KEYDOWN || msg == WM_KEYUP || msg == WM_CHAR) && wp == VK_ESCAPE) return 0;
+  return ::CallWindowProcW(gEditProc, hwnd, msg, wp, lp);
 }
 
 // --- form window --------------------------------------------------------------
 
 void FitLabel(HWND hwnd) {
-  char text[512] = {};
-  ::GetWindowTextA(hwnd, text, sizeof text);
+  const std::wstring text = WindowText(hwnd);
   HDC dc = ::GetDC(hwnd);
-  HGDIOBJ old = ::SelectObject(dc, reinterpret_cast<HGDIOBJ>(::SendMessageA(hwnd, WM_GETFONT, 0, 0)));
+  HGDIOBJ old = ::SelectObject(dc, reinterpret_cast<HGDIOBJ>(::SendMessageW(hwnd, WM_GETFONT, 0, 0)));
   RECT r = {0, 0, 0, 0};
-  ::DrawTextA(dc, text, -1, &r, DT_CALCRECT | DT_SINGLELINE);
+  ::DrawTextW(dc, text.c_str(), -1, &r, DT_CALCRECT | DT_SINGLELINE);
   ::SelectObject(dc, old);
   ::ReleaseDC(hwnd, dc);
   ::SetWindowPos(hwnd, nullptr, 0, 0, r.right, r.bottom, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
@@ -168,9 +214,12 @@ void AlignControls(TForm& form, int clientWidth) {
   }
 }
 
+HWND MainWindow();
+
 LRESULT CALLBACK FormProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == WM_QUERYENDSESSION) return gBusy ? FALSE : TRUE;
   TForm* form = FormOf(hwnd);
-  if (form == nullptr) return ::DefWindowProcA(hwnd, msg, wp, lp);
+  if (form == nullptr) return ::DefWindowProcW(hwnd, msg, wp, lp);
   if (msg >= WM_USER || msg == WM_CLOSE) {
     // The form decides: WM_CLOSE on the main form ends the application; the
     // window itself lives until the form is deleted.
@@ -209,6 +258,14 @@ LRESULT CALLBACK FormProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_SIZE:
       AlignControls(*form, LOWORD(lp));
       return 0;
+    case WM_SYSCOMMAND:
+      // The main form is minimised with the application's window, which
+      // keeps the taskbar button and hides the windows it owns.
+      if ((wp & 0xFFF0) == SC_MINIMIZE && gAppWindow != nullptr && hwnd == MainWindow()) {
+        ::ShowWindow(gAppWindow, SW_MINIMIZE);
+        return 0;
+      }
+      break;
     case WM_ACTIVATE:
       // Give the keyboard back to the form's active control.
       if (LOWORD(wp) != WA_INACTIVE && form->ActiveControl() != nullptr &&
@@ -220,32 +277,76 @@ LRESULT CALLBACK FormProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     default:
       break;
   }
-  return ::DefWindowProcA(hwnd, msg, wp, lp);
+  return ::DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+LRESULT CALLBACK AppProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  switch (msg) {
+    case WM_QUERYENDSESSION:
+      return gBusy ? FALSE : TRUE;
+    case WM_CLOSE:
+      // "Close window" on the taskbar button: as if the main form was closed.
+      if (HWND main = MainWindow()) ::PostMessageW(main, WM_CLOSE, 0, 0);
+      return 0;
+    case WM_ACTIVATE:
+      // Activated from the taskbar or Alt+Tab: the main form (or its box) takes over.
+      if (LOWORD(wp) != WA_INACTIVE) {
+        if (HWND main = MainWindow(); main != nullptr && ::IsWindowVisible(main)) {
+          ::SetActiveWindow(::GetLastActivePopup(main));
+          return 0;
+        }
+      }
+      break;
+    default:
+      break;
+  }
+  return ::DefWindowProcW(hwnd, msg, wp, lp);
 }
 
 void RegisterClasses() {
   static bool done = false;
   if (done) return;
   done = true;
-  WNDCLASSEXA wc{};
+  WNDCLASSEXW wc{};
   wc.cbSize = sizeof wc;
   wc.lpfnWndProc = FormProc;
   wc.hInstance = Instance();
-  wc.hIcon = ::LoadIconA(Instance(), "MAINICON");
-  if (wc.hIcon == nullptr) wc.hIcon = ::LoadIconA(nullptr, reinterpret_cast<LPCSTR>(IDI_APPLICATION));
-  wc.hCursor = ::LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW));
+  wc.hIcon = ::LoadIconW(Instance(), L"MAINICON");
+  if (wc.hIcon == nullptr) wc.hIcon = ::LoadIconW(nullptr, reinterpret_cast<LPCWSTR>(IDI_APPLICATION));
+  wc.hCursor = ::LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
   wc.hbrBackground = nullptr;  // painted in the form's colour
   wc.lpszClassName = kFormClass;
-  ::RegisterClassExA(&wc);
+  ::RegisterClassExW(&wc);
 
-  WNDCLASSEXA gc{};
+  WNDCLASSEXW gc{};
   gc.cbSize = sizeof gc;
   gc.lpfnWndProc = GaugeProc;
   gc.cbWndExtra = sizeof(LONG_PTR);  // the font
   gc.hInstance = Instance();
   gc.hCursor = wc.hCursor;
   gc.lpszClassName = kGaugeClass;
-  ::RegisterClassExA(&gc);
+  ::RegisterClassExW(&gc);
+
+  WNDCLASSEXW ac{};
+  ac.cbSize = sizeof ac;
+  ac.lpfnWndProc = AppProc;
+  ac.hInstance = Instance();
+  ac.hIcon = wc.hIcon;  // the taskbar button's icon
+  ac.hCursor = wc.hCursor;
+  ac.lpszClassName = kAppClass;
+  ::RegisterClassExW(&ac);
+}
+
+// Made once, for the first form; the title may come later (SetTitle).
+HWND AppWindow(const std::string& title) {
+  if (gAppWindow == nullptr) {
+    // Far off every screen, where minimised windows go: nothing of it is
+    // ever drawn (a window system under Wine does not map it at all).
+    gAppWindow = ::CreateWindowExW(0, kAppClass, Wide(title).c_str(),
+                                   WS_POPUP | WS_CAPTION | WS_CLIPSIBLINGS | WS_SYSMENU | WS_MINIMIZEBOX, -32000,
+                                   -32000, 0, 0, nullptr, nullptr, Instance(), nullptr);
+  }
+  return gAppWindow;
 }
 
 std::string MemoText(const TMemo& memo) {
@@ -260,13 +361,13 @@ std::string MemoText(const TMemo& memo) {
 HWND CreateControl(HWND parent, TControl& c, int id, HFONT font) {
   DWORD style = WS_CHILD | WS_VISIBLE;
   DWORD exStyle = 0;
-  const char* cls = "STATIC";
+  const wchar_t* cls = L"STATIC";
   std::string text = c.Caption();
   if (!c.Enabled()) style |= WS_DISABLED;
   if (c.TabOrder >= 0) style |= WS_TABSTOP;
   switch (c.Kind()) {
     case ControlKind::Button:
-      cls = "BUTTON";
+      cls = L"BUTTON";
       style |= BS_PUSHBUTTON;
       break;
     case ControlKind::Label:
@@ -278,7 +379,7 @@ HWND CreateControl(HWND parent, TControl& c, int id, HFONT font) {
       break;
     case ControlKind::Memo: {
       auto& memo = static_cast<TMemo&>(c);
-      cls = "EDIT";
+      cls = L"EDIT";
       style |= ES_MULTILINE | ES_AUTOVSCROLL | WS_VSCROLL;
       if (memo.ReadOnly) style |= ES_READONLY;
       exStyle |= WS_EX_CLIENTEDGE;
@@ -287,13 +388,18 @@ HWND CreateControl(HWND parent, TControl& c, int id, HFONT font) {
     }
   }
   TRect b = c.Bounds();
-  HWND hwnd = ::CreateWindowExA(exStyle, cls, text.c_str(), style, b.Left, b.Top, b.Width, b.Height,
+  HWND hwnd = ::CreateWindowExW(exStyle, cls, Wide(text).c_str(), style, b.Left, b.Top, b.Width, b.Height,
                                 parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), Instance(),
                                 nullptr);
   if (hwnd == nullptr) return nullptr;
-  ::SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&c));
-  ::SendMessageA(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-  if (c.Kind() == ControlKind::Memo) ::SendMessageA(hwnd, EM_SETLIMITTEXT, 0, 0);
+  ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&c));
+  ::SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+  if (c.Kind() == ControlKind::Memo) {
+    ::SendMessageW(hwnd, EM_SETLIMITTEXT, 0, 0);
+    auto previous = reinterpret_cast<WNDPROC>(
+        ::SetWindowLongPtrW(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&MemoProc)));
+    if (gEditProc == nullptr) gEditProc = previous;
+  }
   if (c.Kind() == ControlKind::Label && static_cast<TLabel&>(c).AutoSize) FitLabel(hwnd);
   return hwnd;
 }
@@ -306,9 +412,21 @@ HWND MainWindow() {
 void Pump(MSG& msg) {
   HWND root = msg.hwnd != nullptr ? ::GetAncestor(msg.hwnd, GA_ROOT) : nullptr;
   // Dialog-style keyboard: Tab, Alt+letter accelerators of the buttons.
-  if (root != nullptr && IsFormWindow(root) && ::IsDialogMessageA(root, &msg)) return;
+  if (root != nullptr && IsFormWindow(root) && ::IsDialogMessageW(root, &msg)) return;
   ::TranslateMessage(&msg);
-  ::DispatchMessageA(&msg);
+  ::DispatchMessageW(&msg);
+}
+
+// ShutdownBlockReasonCreate/Destroy (Windows Vista and later), looked up so
+// that the program still starts where they are missing.
+using BlockReasonCreate = BOOL(WINAPI*)(HWND, LPCWSTR);
+using BlockReasonDestroy = BOOL(WINAPI*)(HWND);
+
+template <class F>
+F User32(const char* name) {
+  HMODULE user32 = ::GetModuleHandleW(L"user32.dll");
+  return user32 != nullptr ? reinterpret_cast<F>(reinterpret_cast<void*>(::GetProcAddress(user32, name)))
+                           : nullptr;
 }
 
 }  // namespace
@@ -330,7 +448,19 @@ Win32Backend::Win32Backend() : guiThread_(::GetCurrentThreadId()) {}
 Win32Backend::~Win32Backend() {
   for (auto& entry : Fonts()) ::DeleteObject(entry.second);
   Fonts().clear();
+  if (gAppWindow != nullptr) {
+    ::DestroyWindow(gAppWindow);
+    gAppWindow = nullptr;
+  }
+  gBusy = false;
 }
+
+void Win32Backend::SetTitle(const std::string& title) {
+  title_ = title;
+  if (gAppWindow != nullptr) ::SetWindowTextW(gAppWindow, Wide(title).c_str());
+}
+
+void* Win32Backend::AppWindowHandle() { return gAppWindow; }
 
 void Win32Backend::FormCreated(TForm& form) {
   RegisterClasses();
@@ -344,11 +474,12 @@ void Win32Backend::FormCreated(TForm& form) {
     x = (::GetSystemMetrics(SM_CXSCREEN) - form.Width) / 2;
     y = (::GetSystemMetrics(SM_CYSCREEN) - form.Height) / 2;
   }
-  HWND hwnd = ::CreateWindowExA(WS_EX_CONTROLPARENT, kFormClass, form.Caption().c_str(),
+  HWND owner = AppWindow(title_);
+  HWND hwnd = ::CreateWindowExW(WS_EX_CONTROLPARENT, kFormClass, Wide(form.Caption()).c_str(),
                                 WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, x, y, form.Width, form.Height,
-                                nullptr, nullptr, Instance(), nullptr);
+                                owner, nullptr, Instance(), nullptr);
   if (hwnd == nullptr) return;
-  ::SendMessageA(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+  ::SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
   form.Peer = hwnd;
 
   // Children in Tab order (the dialog keyboard follows creation order), the
@@ -365,11 +496,13 @@ void Win32Backend::FormCreated(TForm& form) {
     c.Peer = CreateControl(hwnd, c, kFirstControlId + static_cast<int>(i), font);
   }
   // From here on messages reach the form.
-  ::SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&form));
+  ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&form));
   RECT client;
   ::GetClientRect(hwnd, &client);
   AlignControls(form, client.right);
 
+  // The owner shows only as the taskbar button.
+  if (owner != nullptr && !::IsWindowVisible(owner)) ::ShowWindow(owner, SW_SHOWNOACTIVATE);
   ::ShowWindow(hwnd, SW_SHOWNORMAL);
   ::UpdateWindow(hwnd);
   TControl* first = form.ActiveControl();
@@ -388,9 +521,10 @@ void Win32Backend::FormCreated(TForm& form) {
 void Win32Backend::FormDestroying(TForm& form) {
   HWND hwnd = Hwnd(form.Peer);
   if (hwnd != nullptr) {
-    ::SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);
+    if (gBusy) BusyEnd();
+    ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
     for (const auto& c : form.Controls()) {
-      if (c->Peer != nullptr) ::SetWindowLongPtrA(Hwnd(c->Peer), GWLP_USERDATA, 0);
+      if (c->Peer != nullptr) ::SetWindowLongPtrW(Hwnd(c->Peer), GWLP_USERDATA, 0);
       c->Peer = nullptr;
     }
     ::DestroyWindow(hwnd);
@@ -408,7 +542,7 @@ void Win32Backend::ControlChanged(TControl& control, Change what) {
   if (hwnd == nullptr) return;
   switch (what) {
     case Change::Caption:
-      ::SetWindowTextA(hwnd, control.Caption().c_str());
+      ::SetWindowTextW(hwnd, Wide(control.Caption()).c_str());
       if (control.Kind() == ControlKind::Label && static_cast<TLabel&>(control).AutoSize) FitLabel(hwnd);
       break;
     case Change::Enabled:
@@ -426,9 +560,10 @@ void Win32Backend::ControlChanged(TControl& control, Change what) {
       if (lines.Count() == 0) break;
       std::string add = lines.Count() > 1 ? "\r\n" : "";
       add += lines[lines.Count() - 1];
-      int end = ::GetWindowTextLengthA(hwnd);
-      ::SendMessageA(hwnd, EM_SETSEL, static_cast<WPARAM>(end), end);
-      ::SendMessageA(hwnd, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(add.c_str()));
+      const std::wstring wide = Wide(add);
+      int end = ::GetWindowTextLengthW(hwnd);
+      ::SendMessageW(hwnd, EM_SETSEL, static_cast<WPARAM>(end), end);
+      ::SendMessageW(hwnd, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(wide.c_str()));
       break;
     }
   }
@@ -442,12 +577,12 @@ void Win32Backend::RepaintNow(TControl& control) {
 }
 
 int Win32Backend::MessageBox(const std::string& text, const std::string& caption, unsigned flags) {
-  return ::MessageBoxA(MainWindow(), text.c_str(), caption.c_str(), flags);
+  return ::MessageBoxW(MainWindow(), Wide(text).c_str(), Wide(caption).c_str(), flags);
 }
 
 void Win32Backend::ProcessMessages() {
   MSG msg;
-  while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+  while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
     if (msg.message == WM_QUIT) {
       if (Application != nullptr) Application->Terminate();
       break;
@@ -459,7 +594,7 @@ void Win32Backend::ProcessMessages() {
 void Win32Backend::RunLoop() {
   while (Application != nullptr && !Application->Terminated()) {
     MSG msg;
-    BOOL got = ::GetMessageA(&msg, nullptr, 0, 0);
+    BOOL got = ::GetMessageW(&msg, nullptr, 0, 0);
     if (got == 0 || got == -1) {
       Application->Terminate();
       break;
@@ -471,7 +606,7 @@ void Win32Backend::RunLoop() {
 bool Win32Backend::Post(TForm& form, const Message& message) {
   HWND hwnd = Hwnd(form.Peer);
   if (hwnd == nullptr) return false;
-  return ::PostMessageA(hwnd, message.Msg, message.WParam, message.LParam) != 0;
+  return ::PostMessageW(hwnd, message.Msg, message.WParam, message.LParam) != 0;
 }
 
 void Win32Backend::DiscardPosted(TForm& form, unsigned msg,
@@ -479,7 +614,7 @@ void Win32Backend::DiscardPosted(TForm& form, unsigned msg,
   HWND hwnd = Hwnd(form.Peer);
   if (hwnd == nullptr) return;
   MSG m;
-  while (::PeekMessageA(&m, hwnd, msg, msg, PM_REMOVE)) {
+  while (::PeekMessageW(&m, hwnd, msg, msg, PM_REMOVE)) {
     Message out;
     out.Msg = m.message;
     out.WParam = m.wParam;
@@ -492,9 +627,9 @@ void Win32Backend::Wake() {
   // To the main window when there is one: a modal loop drops thread messages.
   HWND main = MainWindow();
   if (main != nullptr) {
-    ::PostMessageA(main, WM_NULL, 0, 0);
+    ::PostMessageW(main, WM_NULL, 0, 0);
   } else {
-    ::PostThreadMessageA(guiThread_, WM_NULL, 0, 0);
+    ::PostThreadMessageW(guiThread_, WM_NULL, 0, 0);
   }
 }
 
@@ -505,7 +640,21 @@ void Win32Backend::DebugOutput(const char* text) { ::OutputDebugStringA(text); }
 void Win32Backend::ShowException(const std::string& text) {
   std::string shown = text;
   if (!shown.empty() && shown.back() > '.') shown += '.';
-  ::MessageBoxA(MainWindow(), shown.c_str(), title_.c_str(), MB_OK | MB_ICONSTOP);
+  ::MessageBoxW(MainWindow(), Wide(shown).c_str(), Wide(title_).c_str(), MB_OK | MB_ICONSTOP);
+}
+
+void Win32Backend::BusyBegin(const std::string& reason) {
+  gBusy = true;
+  HWND main = MainWindow();
+  static const auto create = User32<BlockReasonCreate>("ShutdownBlockReasonCreate");
+  if (main != nullptr && create != nullptr) create(main, Wide(reason).c_str());
+}
+
+void Win32Backend::BusyEnd() {
+  gBusy = false;
+  HWND main = MainWindow();
+  static const auto destroy = User32<BlockReasonDestroy>("ShutdownBlockReasonDestroy");
+  if (main != nullptr && destroy != nullptr) destroy(main);
 }
 
 // --- native state for tests ---------------------------------------------------
@@ -540,16 +689,17 @@ TRect Win32Backend::Screen() {
 std::string Win32Backend::NativeText(const TControl& control) {
   HWND hwnd = Hwnd(control.Peer);
   if (hwnd == nullptr) return {};
-  std::string text(static_cast<std::size_t>(::GetWindowTextLengthA(hwnd)) + 1, '\0');
-  int n = ::GetWindowTextA(hwnd, text.data(), static_cast<int>(text.size()));
-  text.resize(static_cast<std::size_t>(n));
-  return text;
+  return Narrow(WindowText(hwnd));
+}
+
+std::wstring Win32Backend::NativeWideText(const void* window) {
+  return window != nullptr ? WindowText(Hwnd(window)) : std::wstring();
 }
 
 std::string Win32Backend::NativeClass(const TControl& control) {
-  char name[64] = {};
-  if (control.Peer == nullptr || ::GetClassNameA(Hwnd(control.Peer), name, sizeof name) == 0) return {};
-  return name;
+  wchar_t name[64] = {};
+  if (control.Peer == nullptr || ::GetClassNameW(Hwnd(control.Peer), name, 64) == 0) return {};
+  return Narrow(name);
 }
 
 bool Win32Backend::NativeEnabled(const TControl& control) {
@@ -566,7 +716,7 @@ bool Win32Backend::NativeFocused(const TControl& control) {
 
 std::string Win32Backend::FontName(const TControl& control) {
   if (control.Peer == nullptr) return {};
-  auto font = reinterpret_cast<HFONT>(::SendMessageA(Hwnd(control.Peer), WM_GETFONT, 0, 0));
+  auto font = reinterpret_cast<HFONT>(::SendMessageW(Hwnd(control.Peer), WM_GETFONT, 0, 0));
   LOGFONTA lf{};
   if (font == nullptr || ::GetObjectA(font, sizeof lf, &lf) == 0) return {};
   return lf.lfFaceName;
@@ -574,7 +724,7 @@ std::string Win32Backend::FontName(const TControl& control) {
 
 int Win32Backend::FontHeight(const TControl& control) {
   if (control.Peer == nullptr) return 0;
-  auto font = reinterpret_cast<HFONT>(::SendMessageA(Hwnd(control.Peer), WM_GETFONT, 0, 0));
+  auto font = reinterpret_cast<HFONT>(::SendMessageW(Hwnd(control.Peer), WM_GETFONT, 0, 0));
   LOGFONTA lf{};
   if (font == nullptr || ::GetObjectA(font, sizeof lf, &lf) == 0) return 0;
   return lf.lfHeight;
@@ -591,7 +741,7 @@ long Win32Backend::PixelAt(const TControl& control, int x, int y) {
   HDC dc = ::CreateCompatibleDC(screen);
   HBITMAP bmp = ::CreateCompatibleBitmap(screen, rc.right, rc.bottom);
   HGDIOBJ old = ::SelectObject(dc, bmp);
-  ::SendMessageA(hwnd, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(dc), PRF_CLIENT | PRF_ERASEBKGND);
+  ::SendMessageW(hwnd, WM_PRINTCLIENT, reinterpret_cast<WPARAM>(dc), PRF_CLIENT | PRF_ERASEBKGND);
   COLORREF c = ::GetPixel(dc, x, y);
   ::SelectObject(dc, old);
   ::DeleteObject(bmp);

@@ -2,6 +2,12 @@
 // each of its controls a child window (push button, static label, read-only
 // multi-line edit, and an owner-painted percentage gauge). Posted messages
 // travel through the Win32 message queue. <windows.h> stays in the .cpp.
+//
+// The windows are Unicode windows: the system's Windows-1252 texts are
+// converted from code page 1252, so they read right on every system code
+// page. The forms are owned by an application window of no size that carries
+// the application's title (the taskbar button's text). A busy notice refuses
+// the system's shutdown (WM_QUERYENDSESSION) and gives Windows its reason.
 #pragma once
 
 #include <string>
@@ -17,7 +23,7 @@ class Win32Backend final : public Backend {
   Win32Backend& operator=(const Win32Backend&) = delete;
   ~Win32Backend() override;
 
-  void SetTitle(const std::string& title) override { title_ = title; }
+  void SetTitle(const std::string& title) override;
   const std::string& Title() const { return title_; }
 
   void FormCreated(TForm& form) override;
@@ -34,6 +40,8 @@ class Win32Backend final : public Backend {
   void Beep(unsigned type) override;
   void DebugOutput(const char* text) override;
   void ShowException(const std::string& text) override;
+  void BusyBegin(const std::string& reason) override;
+  void BusyEnd() override;
 
   // Native state, for tests. Rectangles: a control's window in the client
   // coordinates of its form; the form's outer window in screen coordinates;
@@ -43,6 +51,10 @@ class Win32Backend final : public Backend {
   static bool ClientRect(const TForm& form, TRect& rect);
   static TRect Screen();
   static std::string NativeText(const TControl& control);
+  // The UTF-16 text of a native window (a control's or form's Peer, a box).
+  static std::wstring NativeWideText(const void* window);
+  // The application's window that owns the forms (HWND), null before the first form.
+  static void* AppWindowHandle();
   static std::string NativeClass(const TControl& control);
   static bool NativeEnabled(const TControl& control);
   static bool NativeTabStop(const TControl& control);

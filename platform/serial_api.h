@@ -73,6 +73,13 @@ constexpr std::uint8_t kOneStopBit = 0;
 constexpr std::uint8_t kOne5StopBits = 1;
 constexpr std::uint8_t kTwoStopBits = 2;
 
+// Line errors reported by ClearError() (Win32 CE_ values).
+constexpr std::uint32_t kCeRxOver = 0x0001;
+constexpr std::uint32_t kCeOverrun = 0x0002;
+constexpr std::uint32_t kCeRxParity = 0x0004;
+constexpr std::uint32_t kCeFrame = 0x0008;
+constexpr std::uint32_t kCeBreak = 0x0010;
+
 // Line settings, member for member the Win32 device-control block.
 struct Dcb {
   std::uint32_t BaudRate = 0;
@@ -100,6 +107,21 @@ struct Dcb {
   char EofChar = 0;
   char EvtChar = 0;
 };
+
+// Turns off what an earlier program may have left on a port and the tool
+// never uses; a driver keeps them across opens. Abort on error would stop
+// every transfer after one framing error until ClearError(), NUL stripping
+// and error-character replacement change the bytes that arrive, XON/XOFF and
+// DSR flow control or sensitivity hold or drop them.
+inline void ClearLeftoverSettings(Dcb& dcb) {
+  dcb.fAbortOnError = false;
+  dcb.fNull = false;
+  dcb.fErrorChar = false;
+  dcb.fOutX = false;
+  dcb.fInX = false;
+  dcb.fOutxDsrFlow = false;
+  dcb.fDsrSensitivity = false;
+}
 
 struct CommTimeouts {
   std::uint32_t ReadIntervalTimeout = 0;
@@ -155,6 +177,14 @@ class SerialApi {
                      Overlapped& ov) = 0;
   // Waits (wait = true) for the transfer on ov and gives its count.
   virtual bool Result(Handle port, Overlapped& ov, std::uint32_t* done, bool wait) = 0;
+  // Gives the line errors seen since the last call (kCe... flags, into
+  // *errors when not null) and clears them; with abort on error set, this is
+  // what lets transfers run again after an error. A port that keeps no error
+  // state reports none.
+  virtual bool ClearError(Handle /*port*/, std::uint32_t* errors) {
+    if (errors != nullptr) *errors = 0;
+    return true;
+  }
 };
 
 // Error code of the calling thread's last failed call.

@@ -641,6 +641,12 @@ bool PosixSerial::Drain(Handle h, std::uint32_t timeoutMs) {
   return true;
 }
 
+bool PosixSerial::ClearError(Handle h, std::uint32_t* errors) {
+  if (errors != nullptr) *errors = 0;
+  std::unique_lock<std::mutex> lock;
+  return impl_->Lock(h, lock) != nullptr;
+}
+
 bool PosixSerial::Escape(Handle h, std::uint32_t function) {
   std::unique_lock<std::mutex> lock;
   std::shared_ptr<Port> port = impl_->Lock(h, lock);

@@ -12,7 +12,9 @@
 // no driver time-outs) and keeps the Dcb members termios has no place for, so
 // that GetState gives them back; the members termios holds are read back from
 // the terminal (a pseudo-terminal, for one, always carries 8 data bits and no
-// parity). Speeds without a B constant are set exactly on Linux.
+// parity). Speeds without a B constant are set exactly on Linux. Abort on
+// error, NUL stripping and the error character have no termios counterpart:
+// the line runs as with them off (what the tool always asks for).
 //
 // Reads and writes run on the non-blocking descriptor and are waited for with
 // poll() in Result(). A pending read is ended by Purge(kPurgeRxAbort), by
@@ -55,6 +57,9 @@ class PosixSerial final : public SerialApi {
   bool Write(Handle port, const void* data, std::uint32_t count, std::uint32_t* done,
              Overlapped& ov) override;
   bool Result(Handle port, Overlapped& ov, std::uint32_t* done, bool wait) override;
+  // termios neither stops transfers after a line error nor reports one here:
+  // no errors, for a valid port.
+  bool ClearError(Handle port, std::uint32_t* errors) override;
 
   // The device path that Open() uses for a port name; empty when the name
   // is neither a COM port nor an absolute path.

@@ -311,6 +311,15 @@ bool Win32Serial::Drain(Handle port, std::uint32_t timeoutMs) {
   return true;
 }
 
+bool Win32Serial::ClearError(Handle port, std::uint32_t* errors) {
+  if (errors != nullptr) *errors = 0;
+  if (!ValidPort(port)) return false;
+  DWORD flags = 0;
+  if (!::ClearCommError(H(port), &flags, nullptr)) return Fail();
+  if (errors != nullptr) *errors = static_cast<std::uint32_t>(flags);
+  return true;
+}
+
 bool Win32Serial::Escape(Handle port, std::uint32_t function) {
   if (!ValidPort(port)) return false;
   if (!::EscapeCommFunction(H(port), function)) return Fail();

@@ -38,6 +38,7 @@ class Win32Serial final : public SerialApi {
   bool Write(Handle port, const void* data, std::uint32_t count, std::uint32_t* done,
              Overlapped& ov) override;
   bool Result(Handle port, Overlapped& ov, std::uint32_t* done, bool wait) override;
+  bool ClearError(Handle port, std::uint32_t* errors) override;
 
   // Transfers started and not yet finished by Result() (for tests).
   int PendingCount(Handle port, bool reads);

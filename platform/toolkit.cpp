@@ -27,6 +27,14 @@ void OutputDebugString(const char* text) {
   if (gBackend != nullptr) gBackend->DebugOutput(text);
 }
 
+void BusyBegin(const char* reason) {
+  if (gBackend != nullptr) gBackend->BusyBegin(reason);
+}
+
+void BusyEnd() {
+  if (gBackend != nullptr) gBackend->BusyEnd();
+}
+
 }  // namespace tk
 
 // --- controls ---------------------------------------------------------------

@@ -90,6 +90,11 @@ class Backend {
   virtual void Beep(unsigned type) = 0;
   virtual void DebugOutput(const char* text) = 0;
   virtual void ShowException(const std::string& text) = 0;
+  // A stretch of work that must not be cut off (the system's shutdown is
+  // held back while it lasts, with the reason shown); a second begin only
+  // renews the reason. Backends without such a notice ignore it.
+  virtual void BusyBegin(const std::string& /*reason*/) {}
+  virtual void BusyEnd() {}
 };
 
 Backend& Current();
@@ -99,6 +104,9 @@ void SetBackend(Backend* backend);
 bool PostMessage(TForm* form, unsigned msg, std::uintptr_t wParam, std::intptr_t lParam);
 void MessageBeep(unsigned type);
 void OutputDebugString(const char* text);
+// The busy notice of the backend (see Backend::BusyBegin). GUI thread.
+void BusyBegin(const char* reason);
+void BusyEnd();
 
 }  // namespace tk
 

@@ -3,7 +3,17 @@
 #include <cstdio>
 
 #include "platform/modestring.h"
+#include "platform/thread.h"
 #include "platform/toolkit.h"
+
+namespace {
+
+bool StopRequested() {
+  const plat::ThreadControl* control = plat::CurrentThreadControl();
+  return control != nullptr && control->StopRequested();
+}
+
+}  // namespace
 
 TAsyncComm::TAsyncComm(plat::Handle handle) : PortHandle(handle) {
   auto& api = plat::Serial();
@@ -36,6 +46,7 @@ void TAsyncComm::AttachPort(plat::Handle handle) {
   api.CloseEvent(ReadOverlapped.hEvent);
   WriteOverlapped.hEvent = api.NewEvent();
   ReadOverlapped.hEvent = api.NewEvent();
+  readFailShown_.store(false);
   SetTimeouts();
   PurgeAll();
 }
@@ -68,6 +79,7 @@ bool TAsyncComm::SetLine(int selector, bool ctsFlow) {
   // The preset names no flow control, so it turns all flow control off again.
   if (!plat::ApplyModeString(dcb, preset)) return false;
   if (selector == 3) dcb.fOutxCtsFlow = false;
+  plat::ClearLeftoverSettings(dcb);
   return api.SetState(PortHandle, dcb);
 }
 
@@ -86,6 +98,10 @@ bool TAsyncComm::Drain() {
   return plat::Serial().Drain(PortHandle, 2000);
 }
 
+void TAsyncComm::ClearLineError() {
+  if (PortHandle != nullptr && !NoPort() && !StopRequested()) plat::Serial().ClearError(PortHandle, nullptr);
+}
+
 void TAsyncComm::ShowWriteError() {
   if (Application != nullptr) Application->MessageBox("Fehler beim Schreiben auf COM", "FEHLER", tk::kMbOk);
 }
@@ -101,6 +117,7 @@ int TAsyncComm::WriteData(int length, const void* data) {
   }
   if (plat::LastError() != plat::kErrorIoPending) {
     if (PortHandle != nullptr) {
+      ClearLineError();
       tk::OutputDebugString("AsyncComm::WriteData Write failed");
       ShowWriteError();
     }
@@ -110,6 +127,7 @@ int TAsyncComm::WriteData(int length, const void* data) {
     WriteFailed = false;
     return static_cast<int>(done);
   }
+  ClearLineError();
   ShowWriteError();
   WriteFailed = true;
   return 0;
@@ -121,19 +139,29 @@ int TAsyncComm::ReadData(int count, void* buffer) {
   auto& api = plat::Serial();
   std::uint32_t done = 0;
   if (api.Read(PortHandle, buffer, static_cast<std::uint32_t>(count), &done, ReadOverlapped)) {
+    readFailShown_.store(false, std::memory_order_relaxed);
     return static_cast<int>(done);
   }
   const std::uint32_t error = plat::LastError();
   if (error == plat::kErrorIoPending) {
-    return api.Result(PortHandle, ReadOverlapped, &done, true) ? static_cast<int>(done) : 0;
+    if (api.Result(PortHandle, ReadOverlapped, &done, true)) {
+      readFailShown_.store(false, std::memory_order_relaxed);
+      return static_cast<int>(done);
+    }
+    ClearLineError();
+    return 0;
   }
   // A read refused because its thread was already asked to stop is an abort
-  // like any other: no diagnostic.
-  if (error != plat::kErrorOperationAborted && PortHandle != nullptr) {
-    char text[64];
-    std::snprintf(text, sizeof text, "AsyncComm::ReadData Read failed: GetLastError = 0x%X\n",
-                  static_cast<unsigned>(error));
-    tk::OutputDebugString(text);
+  // like any other: no diagnostic. (A driver that aborts on error refuses
+  // with the same code, without any stop.)
+  if (PortHandle != nullptr && !StopRequested()) {
+    ClearLineError();
+    if (!readFailShown_.exchange(true, std::memory_order_relaxed)) {
+      char text[64];
+      std::snprintf(text, sizeof text, "AsyncComm::ReadData Read failed: GetLastError = 0x%X\n",
+                    static_cast<unsigned>(error));
+      tk::OutputDebugString(text);
+    }
   }
   return 0;
 }

@@ -4,6 +4,8 @@
 // reader thread can wait in ReadData while the GUI thread writes.
 #pragma once
 
+#include <atomic>
+
 #include "platform/serial_api.h"
 
 class TAsyncComm {
@@ -36,6 +38,8 @@ class TAsyncComm {
   int WriteData(int length, const void* data);
   // Waits until all count bytes have arrived: returns count, or 0 when the
   // read failed or was aborted by a purge or by the reading thread's stop.
+  // A read that fails at once leaves one debugger line per run of failures,
+  // not one per call.
   int ReadData(int count, void* buffer);
 
   plat::Handle PortHandle;
@@ -47,4 +51,8 @@ class TAsyncComm {
  private:
   bool NoPort() const { return PortHandle == plat::InvalidHandle(); }
   void ShowWriteError();
+  // After a transfer failed other than by its thread's stop: a driver set to
+  // abort on error refuses every transfer until its error is cleared.
+  void ClearLineError();
+  std::atomic<bool> readFailShown_{false};
 };

@@ -6,6 +6,11 @@
 #include "platform/toolkit.h"
 #include "serial/asynccomm.h"
 
+namespace {
+// Pause of a reader after its read failed without a stop request.
+constexpr std::uint32_t kReadRetryMs = 10;
+}  // namespace
+
 // --- TReadC99 ---------------------------------------------------------------
 
 TReadC99::TReadC99() {
@@ -28,6 +33,10 @@ void TReadC99::Execute() {
     const int got = comm->ReadData(WantedCount, RxBuffer);
     if (got == WantedCount && !Terminated() && !Application->Terminated()) {
       if (!Assemble()) refused_ = true;
+    } else if (got == 0 && !Terminated()) {
+      // The port failed (an adapter pulled out, a line error): try again
+      // later, without spinning.
+      plat::Sleep(kReadRetryMs);
     }
   }
   // A half-built frame is never delivered.
@@ -87,7 +96,7 @@ void TReadChar::Execute() {
       return;
     }
     // A port that fails at once must not make this loop spin.
-    if (got == 0 && !Terminated()) plat::Sleep(1);
+    if (got == 0 && !Terminated()) plat::Sleep(kReadRetryMs);
   }
 }
 

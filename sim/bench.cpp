@@ -115,6 +115,11 @@ void Bench::SetSetupQueuesFails(bool fails) {
   setupQueuesFails_ = fails;
 }
 
+void Bench::SetAdapterFaults(const std::string& name, AdapterFaults faults) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  PortNamedLocked(name).faults = std::move(faults);
+}
+
 void Bench::SetOutQueueSize(std::size_t bytes) {
   std::lock_guard<std::mutex> lock(mutex_);
   outQueueSize_ = std::max<std::size_t>(bytes, 1);
@@ -187,6 +192,14 @@ void Bench::FaultLocked(Port& p, Plug::Fault fault) {
   }
 }
 
+void Bench::LineErrorLocked(Port& p, std::uint32_t error) {
+  p.lineErrors |= error;
+  if (!p.dcb.fAbortOnError || p.ioAborted) return;
+  p.ioAborted = true;
+  if (p.read.ov) FinishLocked(p, p.read, plat::kErrorOperationAborted, 0);
+  if (p.write.ov) FinishLocked(p, p.write, plat::kErrorOperationAborted, p.write.queued);
+}
+
 // Moves due bytes both ways and finishes the transfers that can finish.
 void Bench::PumpLocked(Port& p, TimePoint now) {
   // Host to plug (wire mode): one byte per character time.
@@ -234,11 +247,19 @@ void Bench::PumpLocked(Port& p, TimePoint now) {
     p.plug->Collect(now, bytes);
     if (p.handle != 0 && !p.gone) {
       for (const auto& ob : bytes) {
-        if (auto v = Garble(ob.wire, p.dcb, ob.value)) p.rx.push_back(*v);
+        auto v = Garble(ob.wire, p.dcb, ob.value);
+        if (!v) continue;
+        if (ob.wire.baud != p.dcb.BaudRate || ob.wire.parity != p.dcb.Parity ||
+            ob.wire.stopBits != p.dcb.StopBits) {
+          LineErrorLocked(p, plat::kCeFrame);
+        }
+        if (p.faults.eighthBitUnmasked && p.dcb.ByteSize == 7) *v = static_cast<std::uint8_t>(*v | 0x80);
+        if (p.dcb.fNull && *v == 0) continue;
+        p.rx.push_back(*v);
       }
     }
   }
-  if (p.read.ov && p.rx.size() >= p.read.count) {
+  if (p.read.ov && !p.ioAborted && p.rx.size() >= p.read.count) {
     const std::uint32_t n = p.read.count;
     std::copy_n(p.rx.begin(), n, p.read.buffer);
     p.rx.erase(p.rx.begin(), p.rx.begin() + n);
@@ -305,6 +326,9 @@ plat::Handle Bench::Open(const char* path) {
   p.dcb = plat::Dcb{};
   p.dcb.BaudRate = 9600;
   p.dcb.fBinary = true;
+  if (p.faults.leftover) p.dcb = *p.faults.leftover;
+  p.lineErrors = 0;
+  p.ioAborted = false;
   p.timeouts = plat::CommTimeouts{};
   p.rx.clear();
   p.tx.clear();
@@ -389,10 +413,14 @@ bool Bench::SetState(plat::Handle h, const plat::Dcb& dcb) {
     p->log.push_back(e);
     return Fail(plat::kErrorInvalidParameter);
   }
+  const bool speedChanged = dcb.BaudRate != p->dcb.BaudRate;
+  const bool dtrWasOn = p->dtr;
   p->dcb = dcb;
   p->dtr = dcb.fDtrControl != plat::kDtrControlDisable;
   p->rts = dcb.fRtsControl != plat::kRtsControlDisable;
   LogLocked(*p, HostLogEntry::Op::SetState, true);
+  if (speedChanged && p->faults.junkOnSpeedChange) p->rx.push_back(0xF0);
+  if (!dtrWasOn && p->dtr && p->faults.framingErrorOnPowerUp) LineErrorLocked(*p, plat::kCeFrame);
   LinesLocked(*p, Clock::now());
   return true;
 }
@@ -458,6 +486,7 @@ bool Bench::Escape(plat::Handle h, std::uint32_t function) {
   Port* p = LookupLocked(h);
   if (!p) return false;
   bool ok = true;
+  const bool dtrWasOn = p->dtr;
   switch (function) {
     case plat::kSetDtr: p->dtr = true; break;
     case plat::kClrDtr: p->dtr = false; break;
@@ -468,6 +497,7 @@ bool Bench::Escape(plat::Handle h, std::uint32_t function) {
   LogLocked(*p, HostLogEntry::Op::Escape, ok);
   p->log.back().value = function;
   if (!ok) return Fail(plat::kErrorInvalidParameter);
+  if (!dtrWasOn && p->dtr && p->faults.framingErrorOnPowerUp) LineErrorLocked(*p, plat::kCeFrame);
   LinesLocked(*p, Clock::now());
   return true;
 }
@@ -480,6 +510,7 @@ bool Bench::Read(plat::Handle h, void* buffer, std::uint32_t count, std::uint32_
   if (p->read.ov != nullptr || (buffer == nullptr && count > 0)) {
     return Fail(plat::kErrorInvalidParameter);
   }
+  if (p->ioAborted) return Fail(plat::kErrorOperationAborted);
   if (done) *done = 0;
   auto ev = events_.find(FromHandle(ov.hEvent));
   if (ev != events_.end()) ev->second = false;
@@ -509,6 +540,7 @@ bool Bench::Write(plat::Handle h, const void* data, std::uint32_t count, std::ui
   if (p->write.ov != nullptr || (data == nullptr && count > 0)) {
     return Fail(plat::kErrorInvalidParameter);
   }
+  if (p->ioAborted) return Fail(plat::kErrorOperationAborted);
   const TimePoint now = Clock::now();
   if (timing_ == Timing::Wire) {
     // What is due leaves first, as if the scheduler were never late: a byte
@@ -625,6 +657,20 @@ bool Bench::Result(plat::Handle h, plat::Overlapped& ov, std::uint32_t* done, bo
   if (armed) control->DisarmWaker();
   if (!ok) plat::SetLastError(error);
   return ok;
+}
+
+bool Bench::ClearError(plat::Handle h, std::uint32_t* errors) {
+  if (errors) *errors = 0;
+  std::lock_guard<std::mutex> lock(mutex_);
+  Port* p = LookupLocked(h);
+  if (!p) return false;
+  LogLocked(*p, HostLogEntry::Op::ClearError, true);
+  p->log.back().value = p->lineErrors;
+  if (errors) *errors = p->lineErrors;
+  p->lineErrors = 0;
+  p->ioAborted = false;
+  PumpLocked(*p, Clock::now());
+  return true;
 }
 
 // ---------------------------------------------------------------- observation

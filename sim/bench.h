@@ -38,8 +38,23 @@ namespace sim {
 
 enum class Timing { Instant, Wire };
 
+// What a real driver or USB serial adapter may do to a port, as switches.
+struct AdapterFaults {
+  // Settings an earlier program left on the port: Open starts with them (a
+  // Windows driver keeps them across opens). Modelled: abort on error (after
+  // a line error every read and write fails with 995 until ClearError) and
+  // NUL stripping (0x00 bytes from the plug are dropped).
+  std::optional<plat::Dcb> leftover;
+  // The plug's power-up (DTR rising) puts a framing error on the line.
+  bool framingErrorOnPowerUp = false;
+  // At 7 data bits, characters arrive with the eighth bit (the stop bit) set.
+  bool eighthBitUnmasked = false;
+  // A change of speed leaves one junk byte (0xF0) in the input.
+  bool junkOnSpeedChange = false;
+};
+
 struct HostLogEntry {
-  enum class Op { Open, Close, SetState, Escape, SetupQueues, SetTimeouts, Purge, Write };
+  enum class Op { Open, Close, SetState, Escape, SetupQueues, SetTimeouts, Purge, Write, ClearError };
   TimePoint time;
   Op op = Op::Open;
   bool ok = true;
@@ -81,6 +96,7 @@ class Bench final : public plat::SerialApi {
   Plug* PlugOn(const std::string& name);    // null when nothing is attached
   void SetSetupQueuesFails(bool fails);     // SetupQueues fails with 50
   void SetOutQueueSize(std::size_t bytes);  // wire mode driver output queue (default 4096)
+  void SetAdapterFaults(const std::string& name, AdapterFaults faults);
 
   // ---- plat::SerialApi ----
   plat::Handle Open(const char* path) override;
@@ -103,6 +119,7 @@ class Bench final : public plat::SerialApi {
   bool Write(plat::Handle port, const void* data, std::uint32_t count, std::uint32_t* done,
              plat::Overlapped& ov) override;
   bool Result(plat::Handle port, plat::Overlapped& ov, std::uint32_t* done, bool wait) override;
+  bool ClearError(plat::Handle port, std::uint32_t* errors) override;
 
   // ---- observation ----
   std::vector<HostLogEntry> Log(const std::string& name) const;
@@ -148,6 +165,9 @@ class Bench final : public plat::SerialApi {
     // Wire mode: when the transmitter was sending, as merged [start, end) spans.
     std::vector<std::pair<TimePoint, TimePoint>> txBusy;
     std::uint32_t stickyWriteError = 0;
+    AdapterFaults faults;
+    std::uint32_t lineErrors = 0;  // kCe... since the last ClearError
+    bool ioAborted = false;        // abort on error tripped: transfers fail
     Transfer read;
     Transfer write;
     std::vector<HostLogEntry> log;
@@ -169,6 +189,8 @@ class Bench final : public plat::SerialApi {
   // Puts the tx head byte onto the wire at start.
   void StartHeadLocked(Port& p, TimePoint start);
   void FaultLocked(Port& p, Plug::Fault fault);
+  // A line error; with abort on error set it ends the pending transfers.
+  void LineErrorLocked(Port& p, std::uint32_t error);
   void KickLocked();
   std::optional<TimePoint> NextWakeLocked();
   void SchedulerMain();

@@ -11,6 +11,7 @@
 #include "app/main.h"
 #include "discovery/searchplug.h"
 #include "platform/modestring.h"
+#include "serial/threads.h"
 #include "sim/bench.h"
 #include "tests/support/seam_fixture.h"
 #include "tests/support/scripted_serial.h"
@@ -115,6 +116,8 @@ TEST_P(SetLineTest, EveryPresetEndsWithoutFlowControl) {
   dcb.fRtsControl = plat::kRtsControlHandshake;
   dcb.XonLim = 500;
   dcb.XoffLim = 2000;
+  // And what an earlier program may have left on the port.
+  dcb.fAbortOnError = dcb.fNull = dcb.fErrorChar = dcb.fDsrSensitivity = true;
   ASSERT_TRUE(bench.SetState(port, dcb));
 
   TAsyncComm comm(nullptr);
@@ -130,6 +133,10 @@ TEST_P(SetLineTest, EveryPresetEndsWithoutFlowControl) {
   EXPECT_FALSE(after.fOutxDsrFlow);
   EXPECT_FALSE(after.fOutX);
   EXPECT_FALSE(after.fInX);
+  EXPECT_FALSE(after.fAbortOnError);
+  EXPECT_FALSE(after.fNull);
+  EXPECT_FALSE(after.fErrorChar);
+  EXPECT_FALSE(after.fDsrSensitivity);
   EXPECT_NE(after.fRtsControl, plat::kRtsControlHandshake);
   EXPECT_NE(after.fDtrControl, plat::kDtrControlHandshake);
   EXPECT_EQ(after.XonLim, 500);
@@ -227,6 +234,7 @@ TEST_F(AsyncCommErrorTest, AWriteFailingAtOnceIsShownEachTimeAndBlocksNothing) {
   EXPECT_EQ(comm.WriteData(1, data), 0);
   EXPECT_EQ(comm.WriteData(1, data), 0);
   EXPECT_EQ(ui.Boxes().size(), 2u);
+  EXPECT_EQ(serial.clearErrorCalls.load(), 2) << "a failed write clears the line error";
   const auto debug = ui.EventsOf(Event::Kind::Debug);
   ASSERT_EQ(debug.size(), 2u);
   EXPECT_EQ(debug[0].text, "AsyncComm::WriteData Write failed");
@@ -253,6 +261,41 @@ TEST_F(AsyncCommErrorTest, AReadFailingAtOnceLeavesItsCodeInTheDebuggerOutput) {
   const auto debug = ui.EventsOf(Event::Kind::Debug);
   ASSERT_EQ(debug.size(), 1u);
   EXPECT_EQ(debug[0].text, "AsyncComm::ReadData Read failed: GetLastError = 0x1F\n");
+}
+
+// A port whose reads fail at once (an adapter pulled out, a driver that
+// aborts on error): the readers retry about every 10 ms instead of spinning,
+// clear the line error after each failure, and leave one debugger line.
+TEST_F(AsyncCommErrorTest, ReadersOnAFailingPortBackOffAndReportOnce) {
+  auto* comm = new TAsyncComm(nullptr);
+  comm->AttachPort(serial.Open(kCom1));
+  SharedComm.store(comm);
+  serial.readError = plat::kErrorOperationAborted;  // as after a line error with abort on error
+
+  auto* frames = new TReadC99;  // frees itself
+  const auto control = frames->Control();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  control->RequestStop();
+  comm->PurgeAll();
+  control->WaitFinished();
+  const int frameReads = serial.readCalls.exchange(0);
+  EXPECT_GE(frameReads, 3);
+  EXPECT_LE(frameReads, 45) << "the frame reader spins";
+
+  PlugControl waits;
+  EXPECT_FALSE(waits.WaitForChar('>', 30));  // 300 ms and more
+  const int charReads = serial.readCalls.load();
+  EXPECT_GE(charReads, 3);
+  EXPECT_LE(charReads, 45) << "the character reader spins";
+
+  // One clearing per failed read; a read that meets the stop request is no failure.
+  EXPECT_LE(serial.clearErrorCalls.load(), frameReads + charReads);
+  EXPECT_GE(serial.clearErrorCalls.load(), frameReads + charReads - 2);
+  const auto debug = ui.EventsOf(Event::Kind::Debug);
+  ASSERT_EQ(debug.size(), 1u) << "one line for the run of failures, not one per try";
+  EXPECT_EQ(debug[0].text, "AsyncComm::ReadData Read failed: GetLastError = 0x3E3\n");
+  SharedComm.store(nullptr);
+  delete comm;
 }
 
 }  // namespace

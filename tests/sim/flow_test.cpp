@@ -2,6 +2,8 @@
 // drives it: identification, setup, reports, boot monitor, upload faults.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "sim/bench.h"
 #include "tests/sim/host.h"
 #include "tests/sim/sim_test_util.h"
@@ -110,6 +112,40 @@ TEST(FlowIdentification, HostWithEightDataBitsReadsHighBitSetAndPurgeClears) {
   ASSERT_TRUE(bench.Purge(host.Port(), plat::kPurgeRxClear));
   EXPECT_EQ(host.Read(1, 100ms), "");
   EXPECT_EQ(host.lastError, plat::kErrorOperationAborted);
+}
+
+// A port an earlier program left with abort on error and NUL stripping on:
+// the plug's power-up framing error stops every transfer until ClearError,
+// and the zeros of the report frames never arrive.
+TEST(FlowIdentification, LeftoverAbortOnErrorAndNulStripping) {
+  sim::Bench bench;
+  bench.Attach(kCom1);
+  sim::AdapterFaults faults;
+  plat::Dcb left;
+  left.BaudRate = 9600;
+  left.fAbortOnError = left.fNull = true;
+  faults.leftover = left;
+  faults.framingErrorOnPowerUp = true;
+  bench.SetAdapterFaults(kCom1, faults);
+  Host host(bench, kCom1);
+  host.Identify();
+  EXPECT_EQ(host.Read(1, 300ms), "");
+  EXPECT_EQ(host.lastError, plat::kErrorOperationAborted);
+  EXPECT_FALSE(host.Write("x"));
+  EXPECT_EQ(plat::LastError(), plat::kErrorOperationAborted);
+  std::uint32_t errors = 0;
+  ASSERT_TRUE(bench.ClearError(host.Port(), &errors));
+  EXPECT_EQ(errors, plat::kCeFrame);
+  EXPECT_EQ(host.Read(static_cast<std::uint32_t>(kDefaultId.size())), kDefaultId) << "it waited in the input";
+
+  host.ToSetupLine();
+  ASSERT_TRUE(host.Write("QUOR PLUG SETUP"));
+  ASSERT_EQ(host.Read(15), "QUOR PLUG READY");
+  ASSERT_TRUE(host.Write(std::string("\x01\xF7\x00\x00", 4)));
+  std::string frames = Frame(0x01, std::string("\x00\x01", 2)) + Frame(0xDD, sim::PlugConfig{}.banner + '\0');
+  frames.erase(std::remove(frames.begin(), frames.end(), '\0'), frames.end());
+  EXPECT_EQ(host.Read(static_cast<std::uint32_t>(frames.size())), frames);
+  EXPECT_EQ(host.Read(1, 200ms), "");
 }
 
 TEST(FlowUpdate, SetupReportsEraseLoadExitAndRestart) {

@@ -126,6 +126,12 @@ void RecordingBackend::Beep(unsigned type) {
   Record(Event{Event::Kind::Beep, "", "", "", static_cast<int>(type), 0, {}});
 }
 
+void RecordingBackend::BusyBegin(const std::string& reason) {
+  Record(Event{Event::Kind::Busy, "", reason, "", 1, 0, {}});
+}
+
+void RecordingBackend::BusyEnd() { Record(Event{Event::Kind::Busy, "", "", "", 0, 0, {}}); }
+
 void RecordingBackend::DebugOutput(const char* text) {
   Record(Event{Event::Kind::Debug, "", text, "", 0, 0, {}});
 }

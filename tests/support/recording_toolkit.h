@@ -15,12 +15,12 @@
 namespace testing_support {
 
 struct Event {
-  enum class Kind { Caption, Enabled, Focus, Progress, LineAdded, Repaint, Box, Beep, Debug, Exception, Title };
+  enum class Kind { Caption, Enabled, Focus, Progress, LineAdded, Repaint, Box, Beep, Debug, Exception, Title, Busy };
   Kind kind;
   std::string control;  // control name, empty for application-wide events
   std::string text;     // caption, line, box text, debugger text
   std::string caption;  // box caption
-  int value = 0;        // enabled, progress, box flags
+  int value = 0;        // enabled, progress, box flags; busy: 1 begin, 0 end
   int answer = 0;       // box answer
   std::chrono::steady_clock::time_point at;
 };
@@ -58,6 +58,8 @@ class RecordingBackend : public tk::QueueBackend {
   void Beep(unsigned type) override;
   void DebugOutput(const char* text) override;
   void ShowException(const std::string& text) override;
+  void BusyBegin(const std::string& reason) override;
+  void BusyEnd() override;
 
  private:
   void Record(Event e);

@@ -2,6 +2,8 @@
 // device cannot be made to produce.
 #pragma once
 
+#include <atomic>
+
 #include "platform/serial_api.h"
 
 namespace testing_support {
@@ -17,6 +19,8 @@ class ScriptedSerial : public plat::SerialApi {
   std::uint32_t setStateError = 0;
   std::uint32_t setupQueuesError = 0;
   int closes = 0;
+  std::atomic<int> readCalls{0};
+  std::atomic<int> clearErrorCalls{0};
 
   plat::Handle Open(const char*) override { return reinterpret_cast<plat::Handle>(0x10); }
   bool Close(plat::Handle) override {
@@ -35,8 +39,14 @@ class ScriptedSerial : public plat::SerialApi {
   bool Drain(plat::Handle, std::uint32_t) override { return true; }
   bool Escape(plat::Handle, std::uint32_t) override { return true; }
   bool Read(plat::Handle, void*, std::uint32_t, std::uint32_t*, plat::Overlapped&) override {
+    ++readCalls;
     plat::SetLastError(readError);
     return false;
+  }
+  bool ClearError(plat::Handle, std::uint32_t* errors) override {
+    ++clearErrorCalls;
+    if (errors != nullptr) *errors = 0;
+    return true;
   }
   bool Write(plat::Handle h, const void*, std::uint32_t count, std::uint32_t* done, plat::Overlapped&) override {
     ++writeCalls;

@@ -82,6 +82,8 @@ TEST_F(Win32SerialTest, LineSettingsRoundTrip) {
     ASSERT_TRUE(plat::ApplyModeString(want, c.mode));
     want.fOutxCtsFlow = c.ctsFlow;
     want.fRtsControl = c.ctsFlow ? plat::kRtsControlHandshake : plat::kRtsControlEnable;
+    want.fAbortOnError = want.fNull = want.fErrorChar = true;
+    plat::ClearLeftoverSettings(want);
     ASSERT_TRUE(api_.SetState(a_, want)) << plat::LastError();
     plat::Dcb got;
     ASSERT_TRUE(api_.GetState(a_, got));
@@ -92,6 +94,7 @@ TEST_F(Win32SerialTest, LineSettingsRoundTrip) {
     EXPECT_EQ(got.fOutxCtsFlow, want.fOutxCtsFlow);
     EXPECT_EQ(got.fOutX, false);
     EXPECT_EQ(got.fInX, false);
+    EXPECT_FALSE(got.fAbortOnError || got.fNull || got.fErrorChar || got.fOutxDsrFlow || got.fDsrSensitivity);
   }
 }
 
@@ -127,6 +130,10 @@ TEST_F(Win32SerialTest, SmallFramesOnAPseudoTerminal) {
     ASSERT_TRUE(api_.Result(a_, rx_, &done, true)) << plat::LastError();
   }
   EXPECT_EQ(std::string(buf, done), "*PNP");
+  // The bytes passed without a line error; the port has none to clear.
+  std::uint32_t errors = 99;
+  EXPECT_TRUE(api_.ClearError(a_, &errors)) << plat::LastError();
+  EXPECT_EQ(errors, 0u);
 }
 
 // Frames no port has stay refused: the fallback above takes only valid ones.
@@ -303,6 +310,10 @@ TEST_F(Win32SerialTest, BadHandlesAreRefused) {
   EXPECT_EQ(plat::LastError(), plat::kErrorInvalidHandle);
   EXPECT_FALSE(api_.Close(closed));
   EXPECT_EQ(plat::LastError(), plat::kErrorInvalidHandle);
+  std::uint32_t errors = 99;
+  EXPECT_FALSE(api_.ClearError(closed, &errors));
+  EXPECT_EQ(plat::LastError(), plat::kErrorInvalidHandle);
+  EXPECT_EQ(errors, 0u);
 
   Handle stale = rx_.hEvent;
   ASSERT_TRUE(api_.CloseEvent(rx_.hEvent));

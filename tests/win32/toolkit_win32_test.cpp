@@ -2,13 +2,20 @@
 // Win32 toolkit (needs a display: Xvfb under Wine).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "frontends/win32_toolkit.h"
 #include "tests/win32/demo_form.h"
+
+// Last: its A/W macros must not rename the seam's members above.
+#include <windows.h>
+#undef MessageBox
+#undef PostMessage
 
 namespace {
 
@@ -30,6 +37,7 @@ class Win32ToolkitTest : public ::testing::Test {
   void SetUp() override {
     tk::SetBackend(&backend_);
     Application = new TApplication;
+    Application->SetTitle("QUOR Plug Update");
     form_ = new RecordingForm;
     form_->BSearch->OnClick = [this](TObject*) { ++searchClicks_; };
     form_->BUpdate->OnClick = [this](TObject*) { ++updateClicks_; };
@@ -210,6 +218,141 @@ TEST_F(Win32ToolkitTest, RunLoopEndsOnTerminateFromAnotherThread) {
   stopper.join();
   EXPECT_TRUE(Application->Terminated());
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+HWND Native(const void* peer) { return static_cast<HWND>(const_cast<void*>(peer)); }
+
+// Answers the next message box of this process with OK, after reading its
+// caption and text (the longest static text in it).
+class BoxReader {
+ public:
+  BoxReader() : thread_([this] { Run(); }) {}
+  ~BoxReader() { thread_.join(); }
+  std::wstring caption;
+  std::wstring text;
+
+ private:
+  void Run() {
+    for (int i = 0; i < 500 && !done_; ++i) {
+      EnumWindows(&BoxReader::Visit, reinterpret_cast<LPARAM>(this));
+      if (!done_) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  static BOOL CALLBACK Visit(HWND hwnd, LPARAM self) {
+    auto* reader = reinterpret_cast<BoxReader*>(self);
+    wchar_t cls[16] = {};
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    if (pid != GetCurrentProcessId() || GetClassNameW(hwnd, cls, 16) == 0 || lstrcmpW(cls, L"#32770") != 0 ||
+        !IsWindowVisible(hwnd)) {
+      return TRUE;
+    }
+    reader->caption = tk::Win32Backend::NativeWideText(hwnd);
+    EnumChildWindows(hwnd, &BoxReader::Child, self);
+    PostMessageW(hwnd, WM_COMMAND, IDOK, 0);
+    reader->done_ = true;
+    return FALSE;
+  }
+  static BOOL CALLBACK Child(HWND hwnd, LPARAM self) {
+    auto* reader = reinterpret_cast<BoxReader*>(self);
+    wchar_t cls[16] = {};
+    GetClassNameW(hwnd, cls, 16);
+    const std::wstring text = tk::Win32Backend::NativeWideText(hwnd);
+    if (lstrcmpiW(cls, L"Static") == 0 && text.size() > reader->text.size()) reader->text = text;
+    return TRUE;
+  }
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
+// The German texts, Windows-1252 bytes in the system, reach the windows as
+// the right characters whatever the system's code page (the suite also runs
+// under a Cyrillic one: PLUG_EXPECT_ACP names the code page it expects).
+TEST_F(Win32ToolkitTest, GermanTextsReadRightOnEveryCodePage) {
+  if (const char* acp = std::getenv("PLUG_EXPECT_ACP")) {
+    ASSERT_EQ(GetACP(), static_cast<UINT>(std::atoi(acp))) << "the run was meant for another code page";
+  }
+  form_->LStatus->SetCaption("Ihr Quor Plug l\xE4\xDFt sich nicht updaten");
+  form_->Memo1->Lines->Add("dr\xFC" "cken Sie bitte");
+  form_->Memo1->Lines->Add("zur\xFC" "ckgesetzt");
+  EXPECT_EQ(tk::Win32Backend::NativeWideText(form_->LStatus->Peer),
+            L"Ihr Quor Plug l\u00E4\u00DFt sich nicht updaten");
+  EXPECT_EQ(tk::Win32Backend::NativeWideText(form_->Memo1->Peer),
+            L"dr\u00FCcken Sie bitte\r\nzur\u00FCckgesetzt");
+  EXPECT_EQ(tk::Win32Backend::NativeText(*form_->LStatus), "Ihr Quor Plug l\xE4\xDFt sich nicht updaten");
+
+  BoxReader reader;
+  EXPECT_EQ(Application->MessageBox("Ihr Quor Plug ist sehr alt und l\xE4\xDFt sich nicht",
+                                    "Kein Update m\xF6glich", tk::kMbOk | tk::kMbIconInformation),
+            tk::kIdOk);
+  EXPECT_EQ(reader.caption, L"Kein Update m\u00F6glich");
+  EXPECT_EQ(reader.text, L"Ihr Quor Plug ist sehr alt und l\u00E4\u00DFt sich nicht");
+}
+
+// Esc in the memo or on a button leaves the window open: only its own means
+// (closing it, the exit button) end the tool.
+TEST_F(Win32ToolkitTest, EscapeNeverClosesTheWindow) {
+  for (TControl* c : std::vector<TControl*>{form_->Memo1, form_->BSearch}) {
+    SCOPED_TRACE(c->Name());
+    c->SetFocus();
+    ASSERT_TRUE(tk::Win32Backend::NativeFocused(*c));
+    HWND hwnd = Native(c->Peer);
+    PostMessageW(hwnd, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+    PostMessageW(hwnd, WM_CHAR, 0x1B, 0x00010001);
+    PostMessageW(hwnd, WM_KEYUP, VK_ESCAPE, static_cast<LPARAM>(0xC0010001u));
+    Application->ProcessMessages();
+    Application->ProcessMessages();
+    EXPECT_FALSE(Application->Terminated());
+  }
+  EXPECT_EQ(searchClicks_ + updateClicks_ + exitClicks_, 0);
+}
+
+// While a busy notice is on, the system's shutdown is refused, by the form
+// and by the window that owns it, with the reason given to Windows.
+TEST_F(Win32ToolkitTest, BusyNoticeHoldsShutdownBackUntilItEnds) {
+  HWND form = Native(form_->Peer);
+  HWND owner = Native(tk::Win32Backend::AppWindowHandle());
+  ASSERT_NE(owner, nullptr);
+  EXPECT_TRUE(SendMessageW(form, WM_QUERYENDSESSION, 0, 0));
+  tk::BusyBegin("Der Quor Plug wird gerade aktualisiert.");
+  EXPECT_FALSE(SendMessageW(form, WM_QUERYENDSESSION, 0, 0));
+  EXPECT_FALSE(SendMessageW(owner, WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP));
+  using Query = BOOL(WINAPI*)(HWND, LPWSTR, DWORD*);
+  auto query = reinterpret_cast<Query>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "ShutdownBlockReasonQuery")));
+  wchar_t reason[128] = {};
+  DWORD size = 128;
+  // Wine keeps no reason (its query fails); Windows gives it back.
+  if (query != nullptr && query(form, reason, &size)) {
+    EXPECT_STREQ(reason, L"Der Quor Plug wird gerade aktualisiert.");
+  }
+  tk::BusyEnd();
+  EXPECT_TRUE(SendMessageW(form, WM_QUERYENDSESSION, 0, 0));
+  EXPECT_TRUE(SendMessageW(owner, WM_QUERYENDSESSION, 0, 0));
+  size = 128;
+  if (query != nullptr) {
+    EXPECT_FALSE(query(form, reason, &size)) << "the reason must be gone";
+  }
+}
+
+// The taskbar button is the owner's: it shows the application's title while
+// the form keeps its caption and has no button of its own.
+TEST_F(Win32ToolkitTest, TaskbarButtonShowsTheApplicationTitle) {
+  HWND form = Native(form_->Peer);
+  HWND owner = GetWindow(form, GW_OWNER);
+  ASSERT_NE(owner, nullptr);
+  EXPECT_EQ(owner, Native(tk::Win32Backend::AppWindowHandle()));
+  EXPECT_EQ(tk::Win32Backend::NativeWideText(owner), L"QUOR Plug Update");
+  EXPECT_EQ(tk::Win32Backend::NativeWideText(form), L"QUOR Plug Update (Fw 1.63.2)");
+  EXPECT_TRUE(IsWindowVisible(owner));
+  EXPECT_EQ(GetWindowLongW(owner, GWL_EXSTYLE) & WS_EX_TOOLWINDOW, 0);
+  EXPECT_EQ(GetWindowLongW(form, GWL_EXSTYLE) & WS_EX_APPWINDOW, 0);
+  RECT r;
+  ASSERT_TRUE(GetWindowRect(owner, &r));
+  EXPECT_EQ(r.right - r.left, 0);
+  EXPECT_EQ(r.bottom - r.top, 0);
+  Application->SetTitle("QUOR Plug Update 2");
+  EXPECT_EQ(tk::Win32Backend::NativeWideText(owner), L"QUOR Plug Update 2");
 }
 
 }  // namespace

@@ -22,6 +22,12 @@ target_link_libraries(win32_toolkit_tests PRIVATE win32_toolkit GTest::gtest_mai
 add_test(NAME win32_toolkit_tests
   COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/with_display.sh ${PLUG_WINE} $<TARGET_FILE:win32_toolkit_tests>)
 set_tests_properties(win32_toolkit_tests PROPERTIES TIMEOUT 120)
+# Its texts on a Cyrillic system code page (Wine takes the code page from LANG).
+add_test(NAME win32_toolkit_tests_cp1251
+  COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/with_display.sh ${PLUG_WINE} $<TARGET_FILE:win32_toolkit_tests>
+          --gtest_filter=*CodePage*)
+set_tests_properties(win32_toolkit_tests_cp1251 PROPERTIES TIMEOUT 120
+  ENVIRONMENT "LANG=ru_RU.UTF-8;LC_ALL=ru_RU.UTF-8;PLUG_EXPECT_ACP=1251")
 
 # A window with the main window's layout and some content, for looking at.
 add_executable(win32_demo WIN32 ${CMAKE_CURRENT_LIST_DIR}/demo_main.cpp $<TARGET_OBJECTS:win32_resources>)

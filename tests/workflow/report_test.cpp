@@ -65,6 +65,63 @@ TEST_F(ReportTest, VersionReportIsShownAndTheUpdateOffered) {
   EXPECT_TRUE(plug->Violations().empty()) << plug->Violations().front();
 }
 
+// Ports as real drivers and adapters leave them: the search still finds the
+// plug on COM1 and the report arrives whole.
+struct AdapterCase {
+  const char* name;
+  sim::AdapterFaults faults;
+};
+
+void PrintTo(const AdapterCase& c, std::ostream* os) { *os << c.name; }
+
+sim::AdapterFaults Leftovers() {
+  plat::Dcb left;
+  left.BaudRate = 9600;
+  left.fBinary = true;
+  left.fAbortOnError = left.fNull = left.fErrorChar = true;
+  left.fOutX = left.fInX = left.fOutxDsrFlow = left.fDsrSensitivity = true;
+  sim::AdapterFaults f;
+  f.leftover = left;
+  f.framingErrorOnPowerUp = true;  // with abort on error left on, every transfer would stop here
+  return f;
+}
+
+class AdapterTest : public ReportTest, public ::testing::WithParamInterface<AdapterCase> {};
+
+TEST_P(AdapterTest, SearchFindsThePlugAndTheReportArrivesWhole) {
+  bench.SetAdapterFaults(kCom1, GetParam().faults);
+  TForm1& form = SearchWith({});
+  ASSERT_TRUE(WaitForReport());
+  EXPECT_EQ(MemoLines(form), ReportLines(kDefaultBanner));
+  EXPECT_TRUE(ui.Boxes().empty());
+  EXPECT_EQ(bench.OpenCount(kCom2), 0);
+  int settings = 0;
+  for (const auto& e : bench.Log(kCom1)) {
+    if (e.op != sim::HostLogEntry::Op::SetState) continue;
+    ++settings;
+    EXPECT_FALSE(e.dcb.fAbortOnError || e.dcb.fNull || e.dcb.fErrorChar || e.dcb.fOutX || e.dcb.fInX ||
+                 e.dcb.fOutxDsrFlow || e.dcb.fDsrSensitivity)
+        << "line setting " << settings << " keeps a leftover";
+  }
+  EXPECT_EQ(settings, 2);
+  EXPECT_TRUE(plug->Violations().empty()) << plug->Violations().front();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Adapters, AdapterTest,
+    ::testing::Values(AdapterCase{"LeftoverSettings", Leftovers()},
+                      AdapterCase{"EighthBitUnmasked", [] {
+                                    sim::AdapterFaults f;
+                                    f.eighthBitUnmasked = true;
+                                    return f;
+                                  }()},
+                      AdapterCase{"JunkAfterSpeedChange", [] {
+                                    sim::AdapterFaults f;
+                                    f.junkOnSpeedChange = true;
+                                    return f;
+                                  }()}),
+    [](const ::testing::TestParamInfo<AdapterCase>& param) { return std::string(param.param.name); });
+
 TEST_F(ReportTest, ExitAfterTheReportSendsTheReportEndOnce) {
   SearchWith({});
   ASSERT_TRUE(WaitForReport());

@@ -226,6 +226,12 @@ TEST_F(SearchTest, BusyCom1IsSkipped) {
   form.BSearch->Click();
   EXPECT_TRUE(bench.IsOpen(kCom2));
   EXPECT_EQ(form.UpdateState, 1);
+  // The window keeps no log, but the debugger output tells a busy port.
+  const auto debug = ui.EventsOf(Event::Kind::Debug);
+  ASSERT_GE(debug.size(), 3u);
+  EXPECT_EQ(debug[0].text, "Open Port \\\\.\\COM1\n");
+  EXPECT_EQ(debug[1].text, "Cannot open Port, GetLastError: #5\n");
+  EXPECT_EQ(debug[2].text, "Open Port \\\\.\\COM2\n");
 }
 
 // --- one probe, fault by fault -------------------------------------------------
@@ -261,6 +267,12 @@ TEST_P(ProbeFaultTest, FailsWithItsDiagnosticAndClosesThePort) {
   ASSERT_GE(lines.size(), want.size());
   EXPECT_EQ(std::vector<std::string>(lines.end() - static_cast<long>(want.size()), lines.end()), want);
   EXPECT_EQ(lines.front(), "Open Port \\\\.\\COM1");
+  // Each line also went to the debugger output, as its own text.
+  std::vector<std::string> debug;
+  for (const auto& e : ui.EventsOf(Event::Kind::Debug)) debug.push_back(e.text);
+  std::vector<std::string> expected;
+  for (const auto& line : lines) expected.push_back(line + "\n");
+  EXPECT_EQ(debug, expected);
   EXPECT_TRUE(ui.Boxes().empty()) << "no line-setting failure here, so no box";
 }
 
@@ -325,6 +337,8 @@ TEST_F(WorkflowTest, BothPortsFailingLeavesCom2InTheName) {
   EXPECT_STREQ(name, "\\\\.\\COM2");
   EXPECT_EQ(log.Lines(), (std::vector<std::string>{"Open Port \\\\.\\COM1", "Cannot open Port, GetLastError: #2",
                                                    "Open Port \\\\.\\COM2", "Cannot open Port, GetLastError: #2"}));
+  ASSERT_EQ(ui.EventsOf(Event::Kind::Debug).size(), 4u);
+  EXPECT_EQ(ui.EventsOf(Event::Kind::Debug)[3].text, "Cannot open Port, GetLastError: #2\n");
   delete comm;
 }
 

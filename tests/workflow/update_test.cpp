@@ -131,6 +131,20 @@ TEST_F(UpdateTest, UpdatesThePlugFromStartToEnd) {
   EXPECT_EQ(ui.Boxes().size(), 1u);
   EXPECT_TRUE(app.Terminated());
 
+  // Shutdown was held back from before the monitor request to after the
+  // end-of-file line, and released before the box.
+  const auto busy = ui.EventsOf(Event::Kind::Busy);
+  ASSERT_EQ(busy.size(), 2u);
+  EXPECT_EQ(busy[0].value, 1);
+  EXPECT_EQ(busy[0].text,
+            "Der Quor Plug wird gerade aktualisiert. Bitte warten Sie, bis das Update beendet ist.");
+  EXPECT_EQ(busy[1].value, 0);
+  const long monitorAt = LastWriteOf(std::string("\x01\xF8\x00\x00", 4));
+  ASSERT_GE(monitorAt, 0);
+  EXPECT_LE(busy[0].at, log[static_cast<std::size_t>(monitorAt)].time);
+  EXPECT_GE(busy[1].at, log[static_cast<std::size_t>(eofAt)].time);
+  EXPECT_LE(busy[1].at, box->at);
+
   // The window is back at its start state; the exit sends nothing more.
   EXPECT_EQ(SharedComm.load(), nullptr);
   EXPECT_EQ(PlugPort, nullptr);
@@ -158,6 +172,10 @@ TEST_F(UpdateTest, NoMonitorPromptGivesOneBoxAndTheStartState) {
   EXPECT_EQ(boxes[0].caption, "Kein Monitor Modus");
   EXPECT_EQ(boxes[0].text, "Konnte nicht in Monitor Modus schalten");
   EXPECT_EQ(boxes[0].value, 0x40);
+  const auto busy = ui.EventsOf(Event::Kind::Busy);
+  ASSERT_EQ(busy.size(), 2u);
+  EXPECT_EQ(busy[1].value, 0);
+  EXPECT_LE(busy[1].at, boxes[0].at) << "shutdown is free again before the box waits for the user";
   EXPECT_EQ(SharedComm.load(), nullptr);
   EXPECT_EQ(PlugPort, nullptr);
   EXPECT_EQ(form.UpdateState, 0);
@@ -221,8 +239,10 @@ TEST_P(UploadFaultTest, EndsInUpdateErrorAndANewSearchFinishesTheUpdateInTheMoni
   const auto events = ui.Events();
   const std::vector<Event> rescue(events.begin() + static_cast<long>(eventsBefore), events.end());
   std::vector<Event> rescueBoxes;
+  std::vector<int> busy;  // shutdown held back (1) and released (0), in order
   for (const auto& e : rescue) {
     if (e.kind == Event::Kind::Box) rescueBoxes.push_back(e);
+    if (e.kind == Event::Kind::Busy) busy.push_back(e.value);
     if (e.kind == Event::Kind::Enabled && e.control == "BUpdate") {
       EXPECT_EQ(e.value, 0) << "BUpdate enabled";
     }
@@ -234,6 +254,7 @@ TEST_P(UploadFaultTest, EndsInUpdateErrorAndANewSearchFinishesTheUpdateInTheMoni
             "jetzt wiederholt werden?");
   EXPECT_EQ(rescueBoxes[0].value, 0x24);
   EXPECT_EQ(rescueBoxes[1].caption, "Plug geflasht");
+  EXPECT_EQ(busy, (std::vector<int>{1, 0}));
   EXPECT_TRUE(plug->Flash() == ExpectedFlash());
   EXPECT_EQ(plug->ExitCount(), 1);
   EXPECT_EQ(WritesOf("x"), 1);
