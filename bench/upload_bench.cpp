@@ -11,6 +11,8 @@
 // window's Update button always takes the whole image, so such a run does
 // what the button does with the shorter image (monitor switch, TFwUpdateSA,
 // 'x'). --load N runs N threads that only spin, beside the update.
+// --gui-rt gives the GUI thread (and the threads it starts) a real-time priority (an experiment on
+// what a higher priority of the uploading thread does under load).
 //
 // The line's busy and idle time is worked out from the moments the host's
 // writes reached the driver: a character starts at the later of its write's
@@ -502,6 +504,30 @@ bool Run(const RunConfig& cfg, const std::vector<const char*>& image, bool viaBu
     std::printf("  line writes               blocked %.3f ms a line (max %.3f ms); from a write's return to "
                 "the next line's write %.3f ms (max %.3f ms)\n",
                 Ms(blockedSum) / n, Ms(blockedMax), lineCount > 1 ? Ms(turnSum) / (n - 1) : 0.0, Ms(turnMax));
+    // How late the host came back from each write: the write was due to
+    // complete when its last byte found room in the queue, which the writes
+    // alone give (a character starts at the later of its arrival and the end
+    // of the one before).
+    {
+      std::chrono::nanoseconds lateSum{}, lateMax{};
+      std::size_t lateOver1ms = 0, line = 0;
+      TimePoint end{};
+      for (const auto& w : log) {
+        if (w.op != sim::HostLogEntry::Op::Write || w.bytes.empty()) continue;
+        const auto chr = sim::CharTime(w.dcb);
+        end = std::max(w.time, end) + static_cast<std::int64_t>(w.bytes.size()) * chr;
+        if (w.time < first || line >= lineCount) continue;
+        const TimePoint due = std::max(w.time, end - static_cast<std::int64_t>(cfg.outQueue) * chr);
+        const auto late = std::max(std::chrono::nanoseconds(0), std::chrono::nanoseconds(times[line].returned - due));
+        lateSum += late;
+        lateMax = std::max(lateMax, late);
+        if (late > 1ms) ++lateOver1ms;
+        ++line;
+      }
+      std::printf("  host's return from writes %9.3f ms after the write was due to complete, on average (max %.3f ms; "
+                  "%zu lines over 1 ms)\n",
+                  Ms(lateSum) / n, Ms(lateMax), lateOver1ms);
+    }
     const HostSample& s = api.Start();
     const HostSample& e = api.End();
     const auto hostWindow = lastReturned - first;
@@ -649,7 +675,7 @@ bool SerialPathOnPosix(const std::vector<const char*>& image) {
 }
 
 int Usage(const char* program) {
-  std::fprintf(stderr, "usage: %s [--lines N] [--only queue|fifo|posix] [--load N]\n", program);
+  std::fprintf(stderr, "usage: %s [--lines N] [--only queue|fifo|posix] [--load N] [--gui-rt]\n", program);
   return 2;
 }
 
@@ -661,6 +687,7 @@ int main(int argc, char** argv) {
   std::size_t lines = total;
   const char* only = nullptr;
   int loadThreads = 0;
+  bool guiRealTime = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--lines" && i + 1 < argc) {
@@ -678,6 +705,8 @@ int main(int argc, char** argv) {
       const unsigned long v = std::strtoul(argv[++i], &end, 10);
       if (end == argv[i] || *end != '\0' || v > 64) return Usage(argv[0]);
       loadThreads = static_cast<int>(v);
+    } else if (arg == "--gui-rt") {
+      guiRealTime = true;
     } else {
       return Usage(argv[0]);
     }
@@ -733,6 +762,19 @@ int main(int argc, char** argv) {
 
   Load load(loadThreads);
   gLoad = &load;
+  if (guiRealTime) {
+    // The GUI thread, and the threads it starts from now on (the simulator's
+    // scheduler, the readers): each of them sleeps or waits when it has
+    // nothing to do. The load threads keep the normal policy.
+    sched_param param{};
+    param.sched_priority = 10;
+    if (::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &param) != 0) {
+      std::fprintf(stderr, "cannot give the GUI thread a real-time priority\n");
+      return 2;
+    }
+    std::printf("GUI thread: SCHED_FIFO priority 10 and the threads it starts; the load threads keep the normal policy\n");
+  }
+
   bool pass = true;
   for (const auto& run : kRuns) {
     if (only != nullptr && std::strcmp(only, run.key) != 0) continue;
