@@ -5,16 +5,28 @@
 // idle gap, the host's CPU time and heap allocations per line, and checks the
 // plug's flash afterwards.
 //
-//   upload_bench [--lines N] [--only queue|fifo]
+//   upload_bench [--lines N] [--only queue|fifo] [--load N]
 //
 // --lines N uploads only the first N lines and the end-of-file record; the
 // window's Update button always takes the whole image, so such a run does
 // what the button does with the shorter image (monitor switch, TFwUpdateSA,
-// 'x').
+// 'x'). --load N runs N threads that only spin, beside the update.
+// --gui-rt gives the GUI thread (and the threads it starts) a real-time priority (an experiment on
+// what a higher priority of the uploading thread does under load).
+//
+// The line's busy and idle time is worked out from the moments the host's
+// writes reached the driver: a character starts at the later of its write's
+// arrival and the end of the character before it. It does not depend on when
+// the simulator's scheduler thread woke up.
+#include <fcntl.h>
+#include <pthread.h>
+#include <termios.h>
 #include <sys/resource.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,12 +34,15 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/main.h"
 #include "bench/alloc_count.h"
 #include "firmware/firmware_image.h"
 #include "platform/queue_backend.h"
+#include "platform/serial_posix.h"
+#include "serial/asynccomm.h"
 #include "serial/commands.h"
 #include "serial/threads.h"
 #include "sim/bench.h"
@@ -47,17 +62,59 @@ const char* const kEofRecord = ":00000001FF\n";
 double Sec(std::chrono::nanoseconds d) { return std::chrono::duration<double>(d).count(); }
 double Ms(std::chrono::nanoseconds d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
-double CpuSeconds(clockid_t clock) {
+double ClockSeconds(clockid_t clock) {
   timespec ts{};
   clock_gettime(clock, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
+
+// Threads that only spin, to load the machine beside the update.
+class Load {
+ public:
+  explicit Load(int threads) {
+    for (int i = 0; i < threads; ++i) {
+      threads_.emplace_back([this] {
+        std::uint64_t n = 0;
+        while (!stop_.load(std::memory_order_relaxed)) n = n * 6364136223846793005ULL + 1;
+        sink_.fetch_add(n, std::memory_order_relaxed);
+      });
+    }
+    for (auto& t : threads_) {
+      clockid_t c{};
+      if (pthread_getcpuclockid(t.native_handle(), &c) == 0) clocks_.push_back(c);
+    }
+  }
+  ~Load() {
+    stop_.store(true);
+    for (auto& t : threads_) t.join();
+  }
+  Load(const Load&) = delete;
+  Load& operator=(const Load&) = delete;
+
+  double CpuSeconds() const;
+  int Threads() const { return static_cast<int>(threads_.size()); }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<std::uint64_t> sink_{0};
+  std::vector<std::thread> threads_;
+  std::vector<clockid_t> clocks_;
+};
+
+double Load::CpuSeconds() const {
+  double sum = 0;
+  for (clockid_t c : clocks_) sum += ClockSeconds(c);
+  return sum;
+}
+
+const Load* gLoad = nullptr;
 
 // What the GUI thread and the process had used at one moment.
 struct HostSample {
   TimePoint wall{};
   double processCpu = 0;
   double guiCpu = 0;
+  double loadCpu = 0;
   benchalloc::Counts allocs;
   long voluntarySwitches = 0;
   long involuntarySwitches = 0;
@@ -66,8 +123,9 @@ struct HostSample {
 // Taken on the GUI thread.
 HostSample TakeSample() {
   HostSample s;
-  s.processCpu = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
-  s.guiCpu = CpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+  s.processCpu = ClockSeconds(CLOCK_PROCESS_CPUTIME_ID);
+  s.guiCpu = ClockSeconds(CLOCK_THREAD_CPUTIME_ID);
+  s.loadCpu = gLoad != nullptr ? gLoad->CpuSeconds() : 0.0;
   s.allocs = benchalloc::Snapshot();
   rusage ru{};
   getrusage(RUSAGE_THREAD, &ru);
@@ -247,6 +305,49 @@ class MeteredSerial final : public plat::SerialApi {
   std::optional<TimePoint> exitAt_;
 };
 
+// The host->plug line over [from, to], worked out from the host's writes
+// alone: a character starts at the later of its write's arrival at the driver
+// and the end of the character before it, and takes its character time at the
+// line settings of its write. Between the upload's first line and its end
+// there is no purge, time-out or fault: every byte written goes out.
+sim::WireActivity WireFromWrites(const std::vector<sim::HostLogEntry>& log, TimePoint from, TimePoint to) {
+  std::vector<std::pair<TimePoint, TimePoint>> spans;
+  TimePoint end{};
+  for (const auto& e : log) {
+    if (e.op != sim::HostLogEntry::Op::Write || e.bytes.empty()) continue;
+    const TimePoint start = std::max(e.time, end);
+    end = start + static_cast<std::int64_t>(e.bytes.size()) * sim::CharTime(e.dcb);
+    if (!spans.empty() && start <= spans.back().second) {
+      spans.back().second = end;
+    } else {
+      spans.emplace_back(start, end);
+    }
+  }
+  sim::WireActivity a;
+  if (to <= from) return a;
+  auto idle = [&a](TimePoint begin, TimePoint stop) {
+    if (stop <= begin) return;
+    ++a.idleStretches;
+    if (stop - begin > a.longestIdle) {
+      a.longestIdle = stop - begin;
+      a.longestIdleFrom = begin;
+    }
+  };
+  TimePoint cursor = from;
+  for (const auto& [spanFrom, spanTo] : spans) {
+    if (spanTo <= from) continue;
+    if (spanFrom >= to) break;
+    const TimePoint begin = std::max(spanFrom, from);
+    const TimePoint stop = std::min(spanTo, to);
+    idle(cursor, begin);
+    a.busy += stop - begin;
+    if (spanTo <= to) a.ranDryAt = spanTo;
+    cursor = stop;
+  }
+  idle(cursor, to);
+  return a;
+}
+
 // The flash 0x10000..0x37FFF as the lines program it into erased flash.
 std::vector<std::uint8_t> ExpectedFlash(const std::vector<const char*>& lines) {
   std::vector<std::string> text;
@@ -347,9 +448,11 @@ bool Run(const RunConfig& cfg, const std::vector<const char*>& image, bool viaBu
     const TimePoint first = times.front().called;
     const TimePoint lastReturned = times.back().returned;
     const TimePoint until = api.ExitAt().value_or(tDone);
-    const auto ranDry = bench.HostWireActivity(kCom1, first, until).ranDryAt;
+    const auto log = bench.Log(kCom1);
+    const auto ranDry = WireFromWrites(log, first, until).ranDryAt;
     const TimePoint uploadEnd = ranDry.value_or(until);
-    const auto act = bench.HostWireActivity(kCom1, first, uploadEnd);
+    const auto act = WireFromWrites(log, first, uploadEnd);
+    const auto own = bench.HostWireActivity(kCom1, first, uploadEnd);
     const auto upload = uploadEnd - first;
     const auto ch = sim::CharTime(57600, 8, plat::kNoParity, plat::kOneStopBit);
     const auto wire = static_cast<std::int64_t>(bytes) * ch;
@@ -359,6 +462,11 @@ bool Run(const RunConfig& cfg, const std::vector<const char*>& image, bool viaBu
                 Sec(upload), Sec(wire), Sec(upload - wire), 100.0 * Sec(upload) / Sec(wire));
     std::printf("  line utilisation          %9.2f %%   (a character on the wire for %.3f s)\n",
                 100.0 * Sec(act.busy) / Sec(upload), Sec(act.busy));
+    const bool agree = own.busy == act.busy && own.idleStretches == act.idleStretches;
+    std::printf("  simulated transmitter     %9.2f %%   busy by its own record, %d idle stretches: %s\n",
+                100.0 * Sec(own.busy) / Sec(upload), own.idleStretches,
+                agree ? "the same as from the writes" : "DIFFERS from the writes");
+    expect(agree, "the simulated transmitter's record differs from the writes");
     // The gap ends when a write puts the next byte into the queue.
     std::size_t before = lineCount;
     for (std::size_t i = 0; i < lineCount; ++i) {
@@ -396,15 +504,40 @@ bool Run(const RunConfig& cfg, const std::vector<const char*>& image, bool viaBu
     std::printf("  line writes               blocked %.3f ms a line (max %.3f ms); from a write's return to "
                 "the next line's write %.3f ms (max %.3f ms)\n",
                 Ms(blockedSum) / n, Ms(blockedMax), lineCount > 1 ? Ms(turnSum) / (n - 1) : 0.0, Ms(turnMax));
+    // How late the host came back from each write: the write was due to
+    // complete when its last byte found room in the queue, which the writes
+    // alone give (a character starts at the later of its arrival and the end
+    // of the one before).
+    {
+      std::chrono::nanoseconds lateSum{}, lateMax{};
+      std::size_t lateOver1ms = 0, line = 0;
+      TimePoint end{};
+      for (const auto& w : log) {
+        if (w.op != sim::HostLogEntry::Op::Write || w.bytes.empty()) continue;
+        const auto chr = sim::CharTime(w.dcb);
+        end = std::max(w.time, end) + static_cast<std::int64_t>(w.bytes.size()) * chr;
+        if (w.time < first || line >= lineCount) continue;
+        const TimePoint due = std::max(w.time, end - static_cast<std::int64_t>(cfg.outQueue) * chr);
+        const auto late = std::max(std::chrono::nanoseconds(0), std::chrono::nanoseconds(times[line].returned - due));
+        lateSum += late;
+        lateMax = std::max(lateMax, late);
+        if (late > 1ms) ++lateOver1ms;
+        ++line;
+      }
+      std::printf("  host's return from writes %9.3f ms after the write was due to complete, on average (max %.3f ms; "
+                  "%zu lines over 1 ms)\n",
+                  Ms(lateSum) / n, Ms(lateMax), lateOver1ms);
+    }
     const HostSample& s = api.Start();
     const HostSample& e = api.End();
     const auto hostWindow = lastReturned - first;
     const double cpu = e.processCpu - s.processCpu;
     const double guiCpu = e.guiCpu - s.guiCpu;
     std::printf("  host window               %9.3f s\n", Sec(hostWindow));
+    const double loadCpu = e.loadCpu - s.loadCpu;
     std::printf("  CPU time of the process   %9.3f s   (%.2f %% of the host window); GUI thread %.3f s, "
-                "other threads %.3f s\n",
-                cpu, 100.0 * cpu / Sec(hostWindow), guiCpu, cpu - guiCpu);
+                "simulator %.3f s, load threads %.3f s\n",
+                cpu, 100.0 * cpu / Sec(hostWindow), guiCpu, cpu - guiCpu - loadCpu, loadCpu);
     std::printf("  GUI thread switches       %9ld voluntary, %ld involuntary (%.2f and %.2f a line)\n",
                 e.voluntarySwitches - s.voluntarySwitches, e.involuntarySwitches - s.involuntarySwitches,
                 static_cast<double>(e.voluntarySwitches - s.voluntarySwitches) / n,
@@ -456,8 +589,94 @@ bool Run(const RunConfig& cfg, const std::vector<const char*>& image, bool viaBu
   return failures.empty();
 }
 
+// The product's serial path on the real POSIX backend: every line through
+// TAsyncComm::WriteData onto a pseudo-terminal whose other end a thread
+// drains, with the writing thread's heap allocations (the product's code and
+// the backend's together) counted over the lines.
+bool SerialPathOnPosix(const std::vector<const char*>& image) {
+  std::printf("\n== serial path on the POSIX backend: TAsyncComm::WriteData of every line onto a pseudo-terminal\n");
+  const std::size_t lineCount = image.size() - 1;
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0 || ::ptsname(master) == nullptr) {
+    std::printf("  check                     FAIL (no pseudo-terminal)\n");
+    if (master >= 0) ::close(master);
+    return false;
+  }
+  const std::string slave = ::ptsname(master);
+  termios raw{};
+  if (::tcgetattr(master, &raw) == 0) {
+    ::cfmakeraw(&raw);  // the other end only takes the bytes: no echo, no line editing
+    ::tcsetattr(master, TCSANOW, &raw);
+  }
+  std::atomic<bool> stop{false};
+  std::atomic<std::uint64_t> received{0};
+  std::thread drain([&] {
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+    char buf[4096];
+    while (!stop.load(std::memory_order_acquire)) {
+      const ssize_t n = ::read(master, buf, sizeof buf);
+      if (n > 0) {
+        received.fetch_add(static_cast<std::uint64_t>(n), std::memory_order_relaxed);
+      } else {
+        std::this_thread::sleep_for(100us);
+      }
+    }
+  });
+
+  plat::PosixSerial api;
+  NullBackend ui;
+  TApplication app;
+  plat::SetSerial(&api);
+  tk::SetBackend(&ui);
+  Application = &app;
+  std::uint64_t bytes = 0;
+  std::size_t whole = 0;
+  benchalloc::Counts before, after;
+  TimePoint t0{}, t1{};
+  const plat::Handle port = api.Open(slave.c_str());
+  if (port != plat::InvalidHandle()) {
+    TAsyncComm comm(nullptr);
+    comm.AttachPort(port);
+    comm.SetLine(2, false);
+    before = benchalloc::Snapshot();
+    t0 = Clock::now();
+    for (std::size_t i = 0; i < lineCount; ++i) {
+      const int n = static_cast<int>(std::strlen(image[i]));
+      if (comm.WriteData(n, image[i]) == n) ++whole;
+      bytes += static_cast<std::uint64_t>(n);
+    }
+    t1 = Clock::now();
+    after = benchalloc::Snapshot();
+    comm.Drain();
+    // What the other end has not read yet is lost when the port closes.
+    const auto end = Clock::now() + 10s;
+    while (received.load() < bytes && Clock::now() < end) std::this_thread::sleep_for(1ms);
+  }
+  if (port != plat::InvalidHandle()) api.Close(port);
+  stop.store(true, std::memory_order_release);
+  drain.join();
+  ::close(master);
+  Application = nullptr;
+  tk::SetBackend(nullptr);
+  plat::SetSerial(nullptr);
+
+  const std::uint64_t allocs = after.gui - before.gui;
+  std::printf("  lines written whole       %9zu of %zu in %.3f s (a pseudo-terminal has no line speed); "
+              "%llu bytes, %llu arrived\n",
+              whole, lineCount, Sec(t1 - t0), static_cast<unsigned long long>(bytes),
+              static_cast<unsigned long long>(received.load()));
+  std::printf("  heap allocations          %9llu = %.2f a line on the writing thread (TAsyncComm and the POSIX "
+              "backend)\n",
+              static_cast<unsigned long long>(allocs), static_cast<double>(allocs) / static_cast<double>(lineCount));
+  const bool pass = port != plat::InvalidHandle() && whole == lineCount && received == bytes && allocs == 0;
+  std::printf("  check                     %s\n", pass ? "PASS (every line whole, every byte arrived, no allocation)"
+                                                       : "FAIL");
+  std::fflush(stdout);
+  return pass;
+}
+
 int Usage(const char* program) {
-  std::fprintf(stderr, "usage: %s [--lines N] [--only queue|fifo]\n", program);
+  std::fprintf(stderr, "usage: %s [--lines N] [--only queue|fifo|posix] [--load N] [--gui-rt]\n", program);
   return 2;
 }
 
@@ -468,6 +687,8 @@ int main(int argc, char** argv) {
   std::size_t total = FirmwareImageLineCount;
   std::size_t lines = total;
   const char* only = nullptr;
+  int loadThreads = 0;
+  bool guiRealTime = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--lines" && i + 1 < argc) {
@@ -477,7 +698,16 @@ int main(int argc, char** argv) {
       lines = std::min<std::size_t>(v, total);
     } else if (arg == "--only" && i + 1 < argc) {
       only = argv[++i];
-      if (std::strcmp(only, "queue") != 0 && std::strcmp(only, "fifo") != 0) return Usage(argv[0]);
+      if (std::strcmp(only, "queue") != 0 && std::strcmp(only, "fifo") != 0 && std::strcmp(only, "posix") != 0) {
+        return Usage(argv[0]);
+      }
+    } else if (arg == "--load" && i + 1 < argc) {
+      char* end = nullptr;
+      const unsigned long v = std::strtoul(argv[++i], &end, 10);
+      if (end == argv[i] || *end != '\0' || v > 64) return Usage(argv[0]);
+      loadThreads = static_cast<int>(v);
+    } else if (arg == "--gui-rt") {
+      guiRealTime = true;
     } else {
       return Usage(argv[0]);
     }
@@ -517,18 +747,42 @@ int main(int argc, char** argv) {
       "                    transmitter had nothing to send\n"
       "  host window       from the call that writes the first HEX line to the return of the last\n"
       "                    line's write; write timings, CPU time and allocations are taken over it\n"
+      "  line utilisation and idle gaps are worked out from the moments the host's writes reached\n"
+      "                    the driver: a character starts at the later of its write's arrival and the\n"
+      "                    end of the character before it (the simulated transmitter's own record,\n"
+      "                    printed beside it, must agree)\n"
       "  CPU time          CLOCK_PROCESS_CPUTIME_ID of the whole process; the GUI thread's own by\n"
-      "                    CLOCK_THREAD_CPUTIME_ID; the other threads are the simulator's wire\n"
-      "                    scheduler, which wakes once per character\n"
+      "                    CLOCK_THREAD_CPUTIME_ID; the load threads' by their own clocks; the rest is\n"
+      "                    the simulator's wire scheduler, which wakes once per character\n"
       "  heap allocations  calls of the replaced global operator new/new[]; \"product code\" is the\n"
       "                    GUI thread outside calls into the simulated serial API (the window backend\n"
-      "                    shows nothing); malloc calls from the C library are not counted\n");
+      "                    shows nothing); malloc calls from the C library are not counted; the last\n"
+      "                    run counts the product's serial path on the real POSIX backend\n");
+  std::printf("load: %d busy thread%s beside the update, on %u cores\n", loadThreads, loadThreads == 1 ? "" : "s",
+              std::thread::hardware_concurrency());
+
+  Load load(loadThreads);
+  gLoad = &load;
+  if (guiRealTime) {
+    // The GUI thread, and the threads it starts from now on (the simulator's
+    // scheduler, the readers): each of them sleeps or waits when it has
+    // nothing to do. The load threads keep the normal policy.
+    sched_param param{};
+    param.sched_priority = 10;
+    if (::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &param) != 0) {
+      std::fprintf(stderr, "cannot give the GUI thread a real-time priority\n");
+      return 2;
+    }
+    std::printf("GUI thread: SCHED_FIFO priority 10 and the threads it starts; the load threads keep the normal policy\n");
+  }
 
   bool pass = true;
   for (const auto& run : kRuns) {
     if (only != nullptr && std::strcmp(only, run.key) != 0) continue;
     pass = Run(run, image, whole) && pass;
   }
+  if (only == nullptr || std::strcmp(only, "posix") == 0) pass = SerialPathOnPosix(image) && pass;
+  gLoad = nullptr;
   std::printf("\n%s\n", pass ? "PASS" : "FAIL");
   return pass ? 0 : 1;
 }

@@ -2,12 +2,15 @@
 // handle rules, serial_api.h for the contract every backend keeps.
 //
 // Locking: the backend's table lock (Impl::mutex) is only held to look a
-// handle up; a port's own lock is held for every change of the port's state
-// and around the non-blocking read()/write() calls, never while waiting. The
-// table lock is never taken while a port lock is held. A waiting Result()
-// arms its thread's stop waker before it takes the port lock and disarms it
-// after releasing it, because the waker is called under the ThreadControl's
-// lock.
+// handle up; a port's own lock (PortLock) is held for every change of the
+// port's state and around the non-blocking read()/write() calls, never while
+// waiting. The table lock is never taken while a port lock is held. A waiting
+// Result() arms its thread's stop waker and disarms it without the port lock,
+// because the waker is called under the ThreadControl's lock.
+//
+// Nothing is allocated per transfer or per wait: a port is made with its
+// transfer slots and their eventfds (see Transfer), and events are made once
+// by NewEvent().
 #include "platform/serial_posix.h"
 
 #include <fcntl.h>
@@ -19,6 +22,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -27,8 +31,8 @@
 #include <mutex>
 #include <string_view>
 #include <thread>
-#include <vector>
 
+#include "platform/linux_termios.h"
 #include "platform/thread.h"
 
 namespace plat {
@@ -101,10 +105,13 @@ std::uint32_t FromErrno(int e) {
   }
 }
 
-bool Fail(std::uint32_t code) {
+bool FailWith(std::uint32_t code) {
   SetLastError(code);
   return false;
 }
+
+// Fails with the error of the system call that has just failed.
+bool Fail() { return FailWith(FromErrno(errno)); }
 
 void Signal(int fd) {
   const std::uint64_t one = 1;
@@ -131,7 +138,19 @@ class FdWaker final : public StopWaker {
 
 using EventState = std::shared_ptr<std::atomic<bool>>;
 
+// Transfers a port keeps at the same time, at most: one per Overlapped record
+// of the caller (the tool uses one for reading and one for writing).
+constexpr std::size_t kTransferSlots = 8;
+
+// A transfer slot of a port, made with the port, so that no transfer and no
+// wait allocates anything. A transfer started on an Overlapped record takes
+// the record's slot (or a free one) and is found by its record. The slot's
+// eventfd lets a purge, a close or a stop request end a Result() that waits.
 struct Transfer {
+  const Overlapped* ov = nullptr;  // null: the slot is free
+  bool superseded = false;         // a newer transfer on ov has its own slot
+  int waits = 0;                   // Result() calls waiting; the slot is kept meanwhile
+  int wakeFd = -1;
   bool write = false;
   std::uint8_t* in = nullptr;
   const std::uint8_t* out = nullptr;
@@ -151,14 +170,14 @@ struct Transfer {
     error = code;
     if (event) event->store(true, std::memory_order_release);
   }
-};
 
-// A wait in Result(), registered with its port so that a purge or a close can
-// wake it. It holds its transfer: another transfer started meanwhile on the
-// same Overlapped does not take its place.
-struct Waiter {
-  int fd;
-  std::shared_ptr<Transfer> transfer;
+  // Empties the slot for a transfer on 'record' (null: frees it).
+  void Reset(const Overlapped* record) {
+    const int fd = wakeFd;
+    *this = Transfer{};
+    wakeFd = fd;
+    ov = record;
+  }
 };
 
 struct Port {
@@ -167,9 +186,7 @@ struct Port {
   bool closed = false;
   Dcb dcb;
   CommTimeouts timeouts;
-  // The last transfer started on each Overlapped record of the caller.
-  std::map<const Overlapped*, std::shared_ptr<Transfer>> transfers;
-  std::vector<Waiter*> waiters;
+  std::array<Transfer, kTransferSlots> transfers;
 
   Port() = default;
   Port(const Port&) = delete;
@@ -179,19 +196,56 @@ struct Port {
       ::ioctl(fd, TIOCNXCL);
       ::close(fd);  // also drops the flock
     }
+    for (Transfer& t : transfers) {
+      if (t.wakeFd >= 0) ::close(t.wakeFd);
+    }
+  }
+
+  // Makes the slots' eventfds; false with errno set.
+  bool MakeWakeFds() {
+    for (Transfer& t : transfers) {
+      t.wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+      if (t.wakeFd < 0) return false;
+    }
+    return true;
+  }
+
+  // The last transfer started on a record; null when there is none.
+  Transfer* Find(const Overlapped* ov) {
+    for (Transfer& t : transfers) {
+      if (t.ov == ov && !t.superseded) return &t;
+    }
+    return nullptr;
+  }
+
+  // Takes a slot for a new transfer on ov: the record's own, unless a wait
+  // still holds it, else one whose result has been collected. Null when
+  // every slot holds a transfer that is still wanted.
+  Transfer* Start(const Overlapped* ov) {
+    Transfer* slot = nullptr;
+    for (Transfer& t : transfers) {
+      if (t.ov != ov || t.superseded) continue;
+      if (t.waits == 0) {
+        slot = &t;
+      } else {
+        t.superseded = true;  // its wait still gets its own result
+      }
+    }
+    for (std::size_t i = 0; slot == nullptr && i < transfers.size(); ++i) {
+      Transfer& t = transfers[i];
+      if (t.waits == 0 && (t.ov == nullptr || t.delivered)) slot = &t;
+    }
+    if (slot != nullptr) slot->Reset(ov);
+    return slot;
   }
 
   // Ends every unfinished transfer of one direction with 'code' and wakes its
   // waits. Caller holds the lock.
   void Abort(bool write, std::uint32_t code) {
-    for (auto& entry : transfers) {
-      Transfer& t = *entry.second;
-      if (!t.finished && t.write == write) t.Finish(false, code);
-    }
-    for (Waiter* w : waiters) {
-      if (w->transfer->write != write) continue;
-      if (!w->transfer->finished) w->transfer->Finish(false, code);
-      Signal(w->fd);
+    for (Transfer& t : transfers) {
+      if (t.ov == nullptr || t.write != write) continue;
+      if (!t.finished) t.Finish(false, code);
+      if (t.waits > 0) Signal(t.wakeFd);
     }
   }
 
@@ -217,14 +271,30 @@ struct Port {
       t.Finish(true, 0);  // time-out: completes with the count written so far
     }
   }
+};
 
-  // Starts a transfer on 'ov', dropping the results the callers already have.
-  Transfer& Start(const Overlapped* ov, const Transfer& t) {
-    std::erase_if(transfers, [](const auto& entry) { return entry.second->delivered; });
-    auto& slot = transfers[ov];
-    slot = std::make_shared<Transfer>(t);
-    return *slot;
+// The open port of a handle, locked for as long as this lives; false, with
+// kErrorInvalidHandle, for a handle that is not an open port. Every entry
+// point checks its port through this one helper.
+class PortLock {
+ public:
+  explicit PortLock(std::shared_ptr<Port> port) : port_(std::move(port)) {
+    if (port_ != nullptr) {
+      lock_ = std::unique_lock<std::mutex>(port_->mutex);
+      if (!port_->closed) return;
+      lock_.unlock();
+      port_ = nullptr;
+    }
+    SetLastError(kErrorInvalidHandle);
   }
+  explicit operator bool() const { return port_ != nullptr; }
+  Port* operator->() const { return port_.get(); }
+  Port& operator*() const { return *port_; }
+  std::unique_lock<std::mutex>& Lock() { return lock_; }
+
+ private:
+  std::shared_ptr<Port> port_;  // outlives the lock: declared first
+  std::unique_lock<std::mutex> lock_;
 };
 
 // Handles are tokens from one counter for ports and events alike, so neither
@@ -232,46 +302,6 @@ struct Port {
 std::atomic<std::uintptr_t> gNextToken{0x1000};
 
 Handle NewToken() { return reinterpret_cast<Handle>(gNextToken.fetch_add(0x10)); }
-
-#if defined(__linux__) && (defined(__x86_64__) || defined(__i386__) || defined(__aarch64__) || defined(__arm__))
-#define PLUG_FREE_SPEEDS 1
-// The kernel's terminal settings with the speed in baud, for speeds that have
-// no B constant. glibc declares neither the struct nor its requests.
-struct KernelTermios2 {
-  tcflag_t c_iflag;
-  tcflag_t c_oflag;
-  tcflag_t c_cflag;
-  tcflag_t c_lflag;
-  cc_t c_line;
-  cc_t c_cc[19];
-  speed_t c_ispeed;
-  speed_t c_ospeed;
-};
-constexpr unsigned long kGetTermios2 = _IOR('T', 0x2A, KernelTermios2);
-constexpr unsigned long kSetTermios2 = _IOW('T', 0x2B, KernelTermios2);
-constexpr tcflag_t kSpeedBits = 0010017;        // CBAUD
-constexpr tcflag_t kInputSpeedBits = 0010017u << 16;  // CIBAUD: 0 = as the output
-constexpr tcflag_t kOtherSpeed = 0010000;       // BOTHER
-
-// Applies t with 'baud' as its speed in one request.
-bool SetWithFreeSpeed(int fd, const termios& t, std::uint32_t baud) {
-  KernelTermios2 k{};
-  k.c_iflag = t.c_iflag;
-  k.c_oflag = t.c_oflag;
-  k.c_cflag = (t.c_cflag & ~(kSpeedBits | kInputSpeedBits)) | kOtherSpeed;
-  k.c_lflag = t.c_lflag;
-  k.c_line = t.c_line;
-  std::copy_n(t.c_cc, std::size(k.c_cc), k.c_cc);
-  k.c_ispeed = baud;
-  k.c_ospeed = baud;
-  return ::ioctl(fd, kSetTermios2, &k) == 0;
-}
-
-std::uint32_t FreeSpeed(int fd) {
-  KernelTermios2 k{};
-  return ::ioctl(fd, kGetTermios2, &k) == 0 ? k.c_ospeed : 0;
-}
-#endif
 
 // Changes t as the Dcb says. A speed without a B constant is left to the
 // caller (freeSpeed true) when the platform can set it.
@@ -341,7 +371,7 @@ bool ToTermios(const Dcb& d, termios& t, bool& freeSpeed, std::uint32_t& error) 
 void FromTermios(int fd, const termios& t, Dcb& d) {
   if (std::uint32_t baud = BaudOf(::cfgetospeed(&t)); baud != 0) d.BaudRate = baud;
 #ifdef PLUG_FREE_SPEEDS
-  else if (std::uint32_t free = FreeSpeed(fd); free != 0) d.BaudRate = free;
+  else if (std::uint32_t free = linux_termios::FreeSpeed(fd); free != 0) d.BaudRate = free;
 #endif
   switch (t.c_cflag & CSIZE) {
     case CS5: d.ByteSize = 5; break;
@@ -423,21 +453,9 @@ struct PosixSerial::Impl {
     return it == events.end() ? nullptr : it->second;
   }
 
-  // Looks the port up and locks it; null (LastError set) for a handle that
-  // is not an open port.
-  std::shared_ptr<Port> Lock(Handle h, std::unique_lock<std::mutex>& lock) {
-    std::shared_ptr<Port> port = FindPort(h);
-    if (port != nullptr) {
-      lock = std::unique_lock<std::mutex>(port->mutex);
-      if (!port->closed) return port;
-      lock.unlock();
-    }
-    SetLastError(kErrorInvalidHandle);
-    return nullptr;
-  }
-
-  bool StartTransfer(Handle h, Overlapped& ov, Transfer t, std::uint32_t* done);
-  void Wait(Port& port, const std::shared_ptr<Transfer>& transfer);
+  bool StartTransfer(Handle h, Overlapped& ov, bool write, void* buffer, std::uint32_t count,
+                     std::uint32_t* done);
+  void Wait(Port& port, Transfer& t, std::unique_lock<std::mutex>& lock);
 };
 
 PosixSerial::PosixSerial() : impl_(std::make_unique<Impl>()) {}
@@ -463,6 +481,7 @@ std::string PosixSerial::DevicePath(const char* name) {
   return "/dev/ttyS" + std::to_string(n - 1);
 }
 
+
 Handle PosixSerial::Open(const char* path) {
   const std::string device = DevicePath(path);
   if (device.empty()) {
@@ -471,7 +490,7 @@ Handle PosixSerial::Open(const char* path) {
   }
   const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    SetLastError(FromErrno(errno));
+    Fail();
     return InvalidHandle();
   }
   auto port = std::make_shared<Port>();
@@ -487,6 +506,10 @@ Handle PosixSerial::Open(const char* path) {
     SetLastError(errno == EWOULDBLOCK ? kErrorAccessDenied : FromErrno(errno));
     port->fd = -1;  // not ours to un-TIOCEXCL
     ::close(fd);
+    return InvalidHandle();
+  }
+  if (!port->MakeWakeFds()) {
+    Fail();
     return InvalidHandle();
   }
   port->dcb.fBinary = true;
@@ -505,7 +528,7 @@ bool PosixSerial::Close(Handle h) {
   {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     auto it = impl_->ports.find(h);
-    if (it == impl_->ports.end()) return Fail(kErrorInvalidHandle);
+    if (it == impl_->ports.end()) return FailWith(kErrorInvalidHandle);
     port = std::move(it->second);
     impl_->ports.erase(it);
   }
@@ -526,14 +549,14 @@ Handle PosixSerial::NewEvent() {
 
 bool PosixSerial::ResetEvent(Handle event) {
   EventState state = impl_->FindEvent(event);
-  if (state == nullptr) return Fail(kErrorInvalidHandle);
+  if (state == nullptr) return FailWith(kErrorInvalidHandle);
   state->store(false, std::memory_order_release);
   return true;
 }
 
 bool PosixSerial::CloseEvent(Handle event) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
-  if (impl_->events.erase(event) == 0) return Fail(kErrorInvalidHandle);
+  if (impl_->events.erase(event) == 0) return FailWith(kErrorInvalidHandle);
   return true;
 }
 
@@ -543,94 +566,88 @@ bool PosixSerial::EventSignalled(Handle event) {
 }
 
 bool PosixSerial::GetState(Handle h, Dcb& dcb) {
-  std::unique_lock<std::mutex> lock;
-  std::shared_ptr<Port> port = impl_->Lock(h, lock);
-  if (port == nullptr) return false;
+  PortLock port(impl_->FindPort(h));
+  if (!port) return false;
   termios t;
-  if (::tcgetattr(port->fd, &t) != 0) return Fail(FromErrno(errno));
+  if (::tcgetattr(port->fd, &t) != 0) return Fail();
   dcb = port->dcb;
   FromTermios(port->fd, t, dcb);
   return true;
 }
 
 bool PosixSerial::SetState(Handle h, const Dcb& dcb) {
-  std::unique_lock<std::mutex> lock;
-  std::shared_ptr<Port> port = impl_->Lock(h, lock);
-  if (port == nullptr) return false;
+  PortLock port(impl_->FindPort(h));
+  if (!port) return false;
   termios t;
-  if (::tcgetattr(port->fd, &t) != 0) return Fail(FromErrno(errno));
+  if (::tcgetattr(port->fd, &t) != 0) return Fail();
   std::uint32_t error = 0;
   bool freeSpeed = false;
-  if (!ToTermios(dcb, t, freeSpeed, error)) return Fail(error);
+  if (!ToTermios(dcb, t, freeSpeed, error)) return FailWith(error);
 #ifdef PLUG_FREE_SPEEDS
-  const bool applied = freeSpeed ? SetWithFreeSpeed(port->fd, t, dcb.BaudRate)
+  const bool applied = freeSpeed ? linux_termios::SetWithFreeSpeed(port->fd, t, dcb.BaudRate)
                                  : ::tcsetattr(port->fd, TCSANOW, &t) == 0;
 #else
   const bool applied = ::tcsetattr(port->fd, TCSANOW, &t) == 0;
 #endif
   if (!applied) {
     const int setError = errno;
-    if (!PtyKeptEightBits(port->fd, setError, dcb)) return Fail(FromErrno(setError));
+    if (!PtyKeptEightBits(port->fd, setError, dcb)) return FailWith(FromErrno(setError));
   }
   // DTR/RTS as the Dcb says. Handshake lines start raised; with CRTSCTS the
   // driver drives RTS from then on. Toggle mode idles low.
   const bool dtr = dcb.fDtrControl != kDtrControlDisable;
   const bool rts = dcb.fRtsControl == kRtsControlEnable || dcb.fRtsControl == kRtsControlHandshake;
-  if (!ModemLines(port->fd, TIOCM_DTR, dtr) && !NoModemLines(errno)) return Fail(FromErrno(errno));
-  if (!ModemLines(port->fd, TIOCM_RTS, rts) && !NoModemLines(errno)) return Fail(FromErrno(errno));
+  if (!ModemLines(port->fd, TIOCM_DTR, dtr) && !NoModemLines(errno)) return Fail();
+  if (!ModemLines(port->fd, TIOCM_RTS, rts) && !NoModemLines(errno)) return Fail();
   port->dcb = dcb;
   return true;
 }
 
 bool PosixSerial::SetupQueues(Handle h, std::uint32_t, std::uint32_t) {
-  std::unique_lock<std::mutex> lock;
   // The kernel's queues have fixed sizes: the advice is taken and ignored.
-  return impl_->Lock(h, lock) != nullptr;
+  PortLock port(impl_->FindPort(h));
+  return static_cast<bool>(port);
 }
 
 bool PosixSerial::GetTimeouts(Handle h, CommTimeouts& timeouts) {
-  std::unique_lock<std::mutex> lock;
-  std::shared_ptr<Port> port = impl_->Lock(h, lock);
-  if (port == nullptr) return false;
+  PortLock port(impl_->FindPort(h));
+  if (!port) return false;
   timeouts = port->timeouts;
   return true;
 }
 
 bool PosixSerial::SetTimeouts(Handle h, const CommTimeouts& timeouts) {
-  std::unique_lock<std::mutex> lock;
-  std::shared_ptr<Port> port = impl_->Lock(h, lock);
-  if (port == nullptr) return false;
+  PortLock port(impl_->FindPort(h));
+  if (!port) return false;
   port->timeouts = timeouts;
   return true;
 }
 
 bool PosixSerial::Purge(Handle h, std::uint32_t flags) {
-  std::unique_lock<std::mutex> lock;
-  std::shared_ptr<Port> port = impl_->Lock(h, lock);
-  if (port == nullptr) return false;
-  if ((flags & ~kPurgeAllFlags) != 0) return Fail(kErrorInvalidParameter);
+  PortLock port(impl_->FindPort(h));
+  if (!port) return false;
+  if ((flags & ~kPurgeAllFlags) != 0) return FailWith(kErrorInvalidParameter);
   // tcflush does not wake a read that waits in poll(): the aborts do.
   if ((flags & kPurgeRxAbort) != 0) port->Abort(false, kErrorOperationAborted);
   if ((flags & kPurgeTxAbort) != 0) port->Abort(true, kErrorOperationAborted);
-  if ((flags & kPurgeRxClear) != 0 && ::tcflush(port->fd, TCIFLUSH) != 0) return Fail(FromErrno(errno));
-  if ((flags & kPurgeTxClear) != 0 && ::tcflush(port->fd, TCOFLUSH) != 0) return Fail(FromErrno(errno));
+  if ((flags & kPurgeRxClear) != 0 && ::tcflush(port->fd, TCIFLUSH) != 0) return Fail();
+  if ((flags & kPurgeTxClear) != 0 && ::tcflush(port->fd, TCOFLUSH) != 0) return Fail();
   return true;
 }
 
 bool PosixSerial::Drain(Handle h, std::uint32_t timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   std::uint32_t baud = 0;
   for (;;) {
     {
-      std::unique_lock<std::mutex> lock;
-      std::shared_ptr<Port> port = impl_->Lock(h, lock);
-      if (port == nullptr) return false;
+      PortLock port(impl_->FindPort(h));
+      if (!port) return false;
       baud = port->dcb.BaudRate;
       int queued = 0;
-      if (::ioctl(port->fd, TIOCOUTQ, &queued) != 0) return Fail(FromErrno(errno));
+      if (::ioctl(port->fd, TIOCOUTQ, &queued) != 0) return Fail();
       if (queued == 0) break;
     }
-    if (std::chrono::steady_clock::now() >= deadline) return Fail(kErrorSemTimeout);
+    if (Clock::now() >= deadline) return FailWith(kErrorSemTimeout);
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   // The queue is empty; the transmitter may still hold some characters (the
@@ -643,14 +660,13 @@ bool PosixSerial::Drain(Handle h, std::uint32_t timeoutMs) {
 
 bool PosixSerial::ClearError(Handle h, std::uint32_t* errors) {
   if (errors != nullptr) *errors = 0;
-  std::unique_lock<std::mutex> lock;
-  return impl_->Lock(h, lock) != nullptr;
+  PortLock port(impl_->FindPort(h));
+  return static_cast<bool>(port);
 }
 
 bool PosixSerial::Escape(Handle h, std::uint32_t function) {
-  std::unique_lock<std::mutex> lock;
-  std::shared_ptr<Port> port = impl_->Lock(h, lock);
-  if (port == nullptr) return false;
+  PortLock port(impl_->FindPort(h));
+  if (!port) return false;
   bool ok;
   switch (function) {
     case kSetRts: ok = ModemLines(port->fd, TIOCM_RTS, true); break;
@@ -661,97 +677,88 @@ bool PosixSerial::Escape(Handle h, std::uint32_t function) {
     case kSetXon: ok = ::tcflow(port->fd, TCOON) == 0; break;
     case kSetBreak: ok = ::ioctl(port->fd, TIOCSBRK) == 0; break;
     case kClrBreak: ok = ::ioctl(port->fd, TIOCCBRK) == 0; break;
-    default: return Fail(kErrorInvalidParameter);
+    default: return FailWith(kErrorInvalidParameter);
   }
-  if (!ok) return Fail(NoModemLines(errno) ? kErrorNotSupported : FromErrno(errno));
+  if (!ok) return FailWith(NoModemLines(errno) ? kErrorNotSupported : FromErrno(errno));
   return true;
 }
 
-bool PosixSerial::Impl::StartTransfer(Handle h, Overlapped& ov, Transfer t, std::uint32_t* done) {
+// --- transfers --------------------------------------------------------------
+
+bool PosixSerial::Impl::StartTransfer(Handle h, Overlapped& ov, bool write, void* buffer, std::uint32_t count,
+                                      std::uint32_t* done) {
+  EventState event;
   if (ov.hEvent != nullptr) {
-    t.event = FindEvent(ov.hEvent);
-    if (t.event == nullptr) return Fail(kErrorInvalidHandle);
-    t.event->store(false, std::memory_order_release);
+    event = FindEvent(ov.hEvent);
+    if (event == nullptr) return FailWith(kErrorInvalidHandle);
+    event->store(false, std::memory_order_release);
   }
-  std::unique_lock<std::mutex> lock;
-  std::shared_ptr<Port> port = Lock(h, lock);
-  if (port == nullptr) return false;
-  Transfer& started = port->Start(&ov, t);
-  port->Progress(started);
-  ov.InternalHigh = started.done;
-  if (!started.finished) {
+  PortLock port(FindPort(h));
+  if (!port) return false;
+  Transfer* started = port->Start(&ov);
+  if (started == nullptr) return FailWith(kErrorInvalidParameter);  // too many transfers at once
+  Transfer& t = *started;
+  t.write = write;
+  t.in = write ? nullptr : static_cast<std::uint8_t*>(buffer);
+  t.out = write ? static_cast<const std::uint8_t*>(buffer) : nullptr;
+  t.count = count;
+  t.event = std::move(event);
+  if (write) {
+    const std::uint64_t ms = std::uint64_t{port->timeouts.WriteTotalTimeoutMultiplier} * count +
+                             port->timeouts.WriteTotalTimeoutConstant;
+    if (ms != 0) {
+      t.hasDeadline = true;
+      t.deadline = Clock::now() + std::chrono::milliseconds(ms);
+    }
+  }
+  port->Progress(t);
+  ov.InternalHigh = t.done;
+  if (!t.finished) {
     ov.Internal = kErrorIoPending;
-    return Fail(kErrorIoPending);
+    return FailWith(kErrorIoPending);
   }
-  started.delivered = true;
-  ov.Internal = started.error;
-  if (!started.ok) return Fail(started.error);
-  if (done != nullptr) *done = started.done;
+  t.delivered = true;
+  ov.Internal = t.error;
+  if (!t.ok) return FailWith(t.error);
+  if (done != nullptr) *done = t.done;
   return true;
 }
 
 bool PosixSerial::Read(Handle h, void* buffer, std::uint32_t count, std::uint32_t* done, Overlapped& ov) {
   if (done != nullptr) *done = 0;
-  if (buffer == nullptr && count != 0) return Fail(kErrorInvalidParameter);
+  if (buffer == nullptr && count != 0) return FailWith(kErrorInvalidParameter);
   // A stop requested before the read starts ends it at once.
   if (ThreadControl* control = CurrentThreadControl(); control != nullptr && control->StopRequested()) {
-    if (impl_->FindPort(h) == nullptr) return Fail(kErrorInvalidHandle);
-    return Fail(kErrorOperationAborted);
+    if (impl_->FindPort(h) == nullptr) return FailWith(kErrorInvalidHandle);
+    return FailWith(kErrorOperationAborted);
   }
-  Transfer t;
-  t.in = static_cast<std::uint8_t*>(buffer);
-  t.count = count;
-  return impl_->StartTransfer(h, ov, t, done);
+  return impl_->StartTransfer(h, ov, false, buffer, count, done);
 }
 
 bool PosixSerial::Write(Handle h, const void* data, std::uint32_t count, std::uint32_t* done, Overlapped& ov) {
   if (done != nullptr) *done = 0;
-  if (data == nullptr && count != 0) return Fail(kErrorInvalidParameter);
-  Transfer t;
-  t.write = true;
-  t.out = static_cast<const std::uint8_t*>(data);
-  t.count = count;
-  std::shared_ptr<Port> port = impl_->FindPort(h);
-  if (port == nullptr) return Fail(kErrorInvalidHandle);
-  CommTimeouts timeouts;
-  {
-    std::lock_guard<std::mutex> lock(port->mutex);
-    timeouts = port->timeouts;
-  }
-  const std::uint64_t ms = std::uint64_t{timeouts.WriteTotalTimeoutMultiplier} * count +
-                           timeouts.WriteTotalTimeoutConstant;
-  if (ms != 0) {
-    t.hasDeadline = true;
-    t.deadline = Clock::now() + std::chrono::milliseconds(ms);
-  }
-  return impl_->StartTransfer(h, ov, t, done);
+  if (data == nullptr && count != 0) return FailWith(kErrorInvalidParameter);
+  return impl_->StartTransfer(h, ov, true, const_cast<void*>(data), count, done);
 }
 
 // Waits until the transfer has finished: all bytes moved, aborted, failed,
-// timed out (writes) or stopped (reads of a TThread).
-void PosixSerial::Impl::Wait(Port& port, const std::shared_ptr<Transfer>& transfer) {
-  Transfer& t = *transfer;  // its members only under the port's lock
+// timed out (writes) or stopped (reads of a TThread). Called with the port
+// locked and t.waits counting this wait; returns with the port locked.
+void PosixSerial::Impl::Wait(Port& port, Transfer& t, std::unique_lock<std::mutex>& lock) {
   const bool write = t.write;
-  auto finish = [&port, &t](std::uint32_t code) {
-    std::lock_guard<std::mutex> lock(port.mutex);
-    if (!t.finished) t.Finish(false, code);
-  };
-  const int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wakeFd < 0) {
-    finish(kErrorGenFailure);
-    return;
-  }
-  // Only reads end on the stop request; a write has its time-out.
+  EmptyWakeCounter(t.wakeFd);  // wake-ups meant for an earlier transfer of the slot
+  // Only reads end on the stop request; a write has its time-out. The waker
+  // is armed and disarmed without the port lock (it runs under the
+  // ThreadControl's lock).
   ThreadControl* control = write ? nullptr : CurrentThreadControl();
-  FdWaker waker(wakeFd);
-  if (control != nullptr && !control->ArmWaker(&waker)) {
-    finish(kErrorOperationAborted);
-    ::close(wakeFd);
+  FdWaker waker(t.wakeFd);
+  lock.unlock();
+  const bool stopped = control != nullptr && !control->ArmWaker(&waker);
+  lock.lock();
+  if (stopped) {
+    if (!t.finished) t.Finish(false, kErrorOperationAborted);
     return;
   }
-  Waiter waiter{wakeFd, transfer};
-  std::unique_lock<std::mutex> lock(port.mutex);
-  port.waiters.push_back(&waiter);
   bool broken = false;  // hang-up or a failing poll()
   for (;;) {
     port.Progress(t);
@@ -769,50 +776,49 @@ void PosixSerial::Impl::Wait(Port& port, const std::shared_ptr<Transfer>& transf
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(t.deadline - Clock::now()).count();
       timeout = static_cast<int>(std::max<decltype(left)>(left, 1));
     }
-    pollfd fds[2] = {{port.fd, static_cast<short>(write ? POLLOUT : POLLIN), 0}, {wakeFd, POLLIN, 0}};
+    pollfd fds[2] = {{port.fd, static_cast<short>(write ? POLLOUT : POLLIN), 0}, {t.wakeFd, POLLIN, 0}};
     lock.unlock();
     const int n = ::poll(fds, 2, timeout);
     const int pollErrno = errno;
     lock.lock();
     if (n < 0 && pollErrno != EINTR) broken = true;
-    if (n > 0 && fds[1].revents != 0) EmptyWakeCounter(wakeFd);
+    if (n > 0 && fds[1].revents != 0) EmptyWakeCounter(t.wakeFd);
     // Bytes that came with the hang-up are still taken by the next Progress.
     if (n > 0 && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) broken = true;
   }
-  std::erase(port.waiters, &waiter);
-  lock.unlock();
-  if (control != nullptr) control->DisarmWaker();
-  ::close(wakeFd);
+  if (control != nullptr) {
+    lock.unlock();
+    control->DisarmWaker();
+    lock.lock();
+  }
 }
 
 bool PosixSerial::Result(Handle h, Overlapped& ov, std::uint32_t* done, bool wait) {
   if (done != nullptr) *done = 0;
-  std::shared_ptr<Port> port = impl_->FindPort(h);
-  if (port == nullptr) return Fail(kErrorInvalidHandle);
-  std::unique_lock<std::mutex> lock(port->mutex);
-  auto it = port->transfers.find(&ov);
-  if (it == port->transfers.end()) return Fail(kErrorInvalidParameter);
-  const std::shared_ptr<Transfer> transfer = it->second;
-  Transfer& t = *transfer;
+  PortLock port(impl_->FindPort(h));
+  if (!port) return false;
+  Transfer* found = port->Find(&ov);
+  if (found == nullptr) return FailWith(kErrorInvalidParameter);
+  Transfer& t = *found;
   port->Progress(t);
   if (!t.finished && wait) {
-    lock.unlock();
-    impl_->Wait(*port, transfer);
-    lock.lock();
+    ++t.waits;
+    impl_->Wait(*port, t, port.Lock());
+    --t.waits;
   }
   ov.InternalHigh = t.done;
   if (!t.finished) {
     ov.Internal = kErrorIoPending;
-    return Fail(kErrorIoIncomplete);
+    return FailWith(kErrorIoIncomplete);
   }
   t.delivered = true;
   ov.Internal = t.error;
-  if (!t.ok) {
-    // Bytes read before an abort are lost; a write tells how far it came.
-    if (done != nullptr && t.write) *done = t.done;
-    return Fail(t.error);
-  }
-  if (done != nullptr) *done = t.done;
+  const bool ok = t.ok;
+  const std::uint32_t error = t.error;
+  // Bytes read before an abort are lost; a write tells how far it came.
+  if (done != nullptr && (ok || t.write)) *done = t.done;
+  if (t.superseded && t.waits == 0) t.Reset(nullptr);  // a newer transfer has the record
+  if (!ok) return FailWith(error);
   return true;
 }
 

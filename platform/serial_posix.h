@@ -19,7 +19,11 @@
 // Reads and writes run on the non-blocking descriptor and are waited for with
 // poll() in Result(). A pending read is ended by Purge(kPurgeRxAbort), by
 // Close(), and by the stop request of the TThread that waits for it; a pending
-// write by Purge(kPurgeTxAbort), Close() and its write time-out.
+// write by Purge(kPurgeTxAbort), Close() and its write time-out. A port holds
+// the last transfer of up to eight Overlapped records at a time (made with the
+// port: no transfer allocates); a transfer on a ninth record, while the other
+// eight are pending or their results not collected, is refused with
+// kErrorInvalidParameter.
 #pragma once
 
 #include <memory>

@@ -1,11 +1,12 @@
 // Win32 serial backend. Every port operation is the matching communications
 // call; a failure leaves ::GetLastError() in plat::LastError().
 //
-// Pending transfers are tracked per port: PurgeComm(PURGE_RXABORT) does not
-// release a pending overlapped ReadFile everywhere (Wine on a pty keeps it
-// waiting), CancelIoEx on that read does, so a purge with kPurgeRxAbort (and
-// kPurgeTxAbort for writes) also cancels the tracked transfers. A stop request
-// of the reading worker thread cancels its read the same way.
+// Pending transfers are tracked on their records (made once by NewEvent(), so
+// no transfer allocates): PurgeComm(PURGE_RXABORT) does not release a pending
+// overlapped ReadFile everywhere (Wine on a pty keeps it waiting), CancelIoEx
+// on that read does, so a purge with kPurgeRxAbort (and kPurgeTxAbort for
+// writes) also cancels the port's pending transfers. A stop request of the
+// reading worker thread cancels its read the same way.
 //
 // Under Wine a pseudo-terminal takes only 8 data bits without parity; SetState
 // runs it so instead of failing (HoldsOnly8Bits below).
@@ -22,7 +23,26 @@ namespace plat {
 struct Win32Serial::IoRecord {
   OVERLAPPED ov{};
   HANDLE event = nullptr;
-  bool read = false;  // direction of the last transfer started on it
+  bool read = false;         // direction of the last transfer started on it
+  Handle pendingOn = nullptr;  // the port its transfer is pending on; null: none
+};
+
+// The open port of a handle, checked under the backend's lock, which it holds
+// for as long as it lives; false, with kErrorInvalidHandle, for a handle that
+// is not an open port. Every entry point checks its port through this one
+// helper. The system serialises the calls on a port; the lock guards the
+// backend's own tables, so entry points that wait check with a temporary.
+class Win32Serial::PortLock {
+ public:
+  PortLock(Win32Serial& api, Handle port) : lock_(api.mutex_) {
+    open_ = port != nullptr && port != InvalidHandle() && api.ports_.count(port) != 0;
+    if (!open_) plat::SetLastError(kErrorInvalidHandle);
+  }
+  explicit operator bool() const { return open_; }
+
+ private:
+  std::lock_guard<std::mutex> lock_;
+  bool open_ = false;
 };
 
 namespace {
@@ -80,22 +100,19 @@ Handle Win32Serial::Open(const char* path) {
     return InvalidHandle();
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  ports_[h];
+  ports_.insert(h);
   return h;
 }
 
-bool Win32Serial::ValidPort(Handle port) {
-  if (port == nullptr || port == InvalidHandle()) return FailWith(kErrorInvalidHandle);
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (ports_.count(port) == 0) return FailWith(kErrorInvalidHandle);
-  return true;
-}
-
 bool Win32Serial::Close(Handle port) {
-  if (!ValidPort(port)) return false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    PortLock locked(*this, port);
+    if (!locked) return false;
     ports_.erase(port);
+    // Closing the handle ends its pending transfers.
+    for (IoRecord* rec : records_) {
+      if (rec->pendingOn == port) rec->pendingOn = nullptr;
+    }
   }
   if (!::CloseHandle(H(port))) return Fail();
   return true;
@@ -116,14 +133,18 @@ Handle Win32Serial::NewEvent() {
   return rec;
 }
 
-Win32Serial::IoRecord* Win32Serial::ValidRecord(const Overlapped& ov) {
+Win32Serial::IoRecord* Win32Serial::ValidRecordLocked(const Overlapped& ov) {
   auto* rec = static_cast<IoRecord*>(ov.hEvent);
-  std::lock_guard<std::mutex> lock(mutex_);
   if (rec == nullptr || records_.count(rec) == 0) {
     plat::SetLastError(kErrorInvalidHandle);
     return nullptr;
   }
   return rec;
+}
+
+Win32Serial::IoRecord* Win32Serial::ValidRecord(const Overlapped& ov) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ValidRecordLocked(ov);
 }
 
 bool Win32Serial::ResetEvent(Handle event) {
@@ -154,7 +175,7 @@ bool Win32Serial::CloseEvent(Handle event) {
 // --- line settings ------------------------------------------------------------
 
 bool Win32Serial::GetState(Handle port, Dcb& d) {
-  if (!ValidPort(port)) return false;
+  if (!PortLock(*this, port)) return false;
   DCB dcb{};
   dcb.DCBlength = sizeof(DCB);
   if (!::GetCommState(H(port), &dcb)) return Fail();
@@ -186,7 +207,7 @@ bool Win32Serial::GetState(Handle port, Dcb& d) {
 }
 
 bool Win32Serial::SetState(Handle port, const Dcb& d) {
-  if (!ValidPort(port)) return false;
+  if (!PortLock(*this, port)) return false;
   // Read-modify-write: members the seam does not carry keep the driver's values.
   DCB dcb{};
   dcb.DCBlength = sizeof(DCB);
@@ -235,14 +256,14 @@ bool Win32Serial::RunsOnWine() {
 }
 
 bool Win32Serial::SetupQueues(Handle port, std::uint32_t inQueue, std::uint32_t outQueue) {
-  if (!ValidPort(port)) return false;
+  if (!PortLock(*this, port)) return false;
   // Some drivers (and Wine) take no advice: ERROR_NOT_SUPPORTED goes to the caller.
   if (!::SetupComm(H(port), inQueue, outQueue)) return Fail();
   return true;
 }
 
 bool Win32Serial::GetTimeouts(Handle port, CommTimeouts& t) {
-  if (!ValidPort(port)) return false;
+  if (!PortLock(*this, port)) return false;
   COMMTIMEOUTS ct{};
   if (!::GetCommTimeouts(H(port), &ct)) return Fail();
   t.ReadIntervalTimeout = ct.ReadIntervalTimeout;
@@ -254,7 +275,7 @@ bool Win32Serial::GetTimeouts(Handle port, CommTimeouts& t) {
 }
 
 bool Win32Serial::SetTimeouts(Handle port, const CommTimeouts& t) {
-  if (!ValidPort(port)) return false;
+  if (!PortLock(*this, port)) return false;
   COMMTIMEOUTS ct{};
   ct.ReadIntervalTimeout = t.ReadIntervalTimeout;
   ct.ReadTotalTimeoutMultiplier = t.ReadTotalTimeoutMultiplier;
@@ -266,27 +287,20 @@ bool Win32Serial::SetTimeouts(Handle port, const CommTimeouts& t) {
 }
 
 bool Win32Serial::Purge(Handle port, std::uint32_t flags) {
-  if (!ValidPort(port)) return false;
+  PortLock locked(*this, port);
+  if (!locked) return false;
   BOOL ok = ::PurgeComm(H(port), flags);
   DWORD err = ok ? 0 : ::GetLastError();
-  if ((flags & (kPurgeRxAbort | kPurgeTxAbort)) != 0) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = ports_.find(port);
-    if (it != ports_.end()) {
-      if ((flags & kPurgeRxAbort) != 0) {
-        for (IoRecord* rec : it->second.reads) ::CancelIoEx(H(port), &rec->ov);
-      }
-      if ((flags & kPurgeTxAbort) != 0) {
-        for (IoRecord* rec : it->second.writes) ::CancelIoEx(H(port), &rec->ov);
-      }
-    }
+  for (IoRecord* rec : records_) {
+    if (rec->pendingOn != port) continue;
+    if ((flags & (rec->read ? kPurgeRxAbort : kPurgeTxAbort)) != 0) ::CancelIoEx(H(port), &rec->ov);
   }
   if (!ok) return FailWith(static_cast<std::uint32_t>(err));
   return true;
 }
 
 bool Win32Serial::Drain(Handle port, std::uint32_t timeoutMs) {
-  if (!ValidPort(port)) return false;
+  if (!PortLock(*this, port)) return false;
   const DWORD start = ::GetTickCount();
   for (;;) {
     DWORD errors = 0;
@@ -313,7 +327,7 @@ bool Win32Serial::Drain(Handle port, std::uint32_t timeoutMs) {
 
 bool Win32Serial::ClearError(Handle port, std::uint32_t* errors) {
   if (errors != nullptr) *errors = 0;
-  if (!ValidPort(port)) return false;
+  if (!PortLock(*this, port)) return false;
   DWORD flags = 0;
   if (!::ClearCommError(H(port), &flags, nullptr)) return Fail();
   if (errors != nullptr) *errors = static_cast<std::uint32_t>(flags);
@@ -321,7 +335,7 @@ bool Win32Serial::ClearError(Handle port, std::uint32_t* errors) {
 }
 
 bool Win32Serial::Escape(Handle port, std::uint32_t function) {
-  if (!ValidPort(port)) return false;
+  if (!PortLock(*this, port)) return false;
   if (!::EscapeCommFunction(H(port), function)) return Fail();
   return true;
 }
@@ -330,27 +344,24 @@ bool Win32Serial::Escape(Handle port, std::uint32_t function) {
 
 void Win32Serial::Track(Handle port, IoRecord* rec, bool add) {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto it = ports_.find(port);
-  if (it == ports_.end()) return;
-  auto& set = rec->read ? it->second.reads : it->second.writes;
-  if (add) {
-    set.insert(rec);
-  } else {
-    set.erase(rec);
+  if (add && ports_.count(port) != 0) {
+    rec->pendingOn = port;
+  } else if (!add && rec->pendingOn == port) {
+    rec->pendingOn = nullptr;
   }
 }
 
 int Win32Serial::PendingCount(Handle port, bool reads) {
   std::lock_guard<std::mutex> lock(mutex_);
-  auto it = ports_.find(port);
-  if (it == ports_.end()) return 0;
-  return static_cast<int>(reads ? it->second.reads.size() : it->second.writes.size());
+  int n = 0;
+  for (const IoRecord* rec : records_) n += rec->pendingOn == port && rec->read == reads ? 1 : 0;
+  return n;
 }
 
-bool Win32Serial::Transfer(Handle port, void* buffer, std::uint32_t count, std::uint32_t* done,
-                           Overlapped& ov, bool read) {
+bool Win32Serial::StartTransfer(Handle port, void* buffer, std::uint32_t count, std::uint32_t* done,
+                                Overlapped& ov, bool read) {
   if (done != nullptr) *done = 0;
-  if (!ValidPort(port)) return false;
+  if (!PortLock(*this, port)) return false;
   IoRecord* rec = ValidRecord(ov);
   if (rec == nullptr) return false;
   rec->read = read;
@@ -384,17 +395,17 @@ bool Win32Serial::Transfer(Handle port, void* buffer, std::uint32_t count, std::
 
 bool Win32Serial::Read(Handle port, void* buffer, std::uint32_t count, std::uint32_t* done,
                        Overlapped& ov) {
-  return Transfer(port, buffer, count, done, ov, true);
+  return StartTransfer(port, buffer, count, done, ov, true);
 }
 
 bool Win32Serial::Write(Handle port, const void* data, std::uint32_t count, std::uint32_t* done,
                         Overlapped& ov) {
-  return Transfer(port, const_cast<void*>(data), count, done, ov, false);
+  return StartTransfer(port, const_cast<void*>(data), count, done, ov, false);
 }
 
 bool Win32Serial::Result(Handle port, Overlapped& ov, std::uint32_t* done, bool wait) {
   if (done != nullptr) *done = 0;
-  if (!ValidPort(port)) return false;
+  if (!PortLock(*this, port)) return false;
   IoRecord* rec = ValidRecord(ov);
   if (rec == nullptr) return false;
 

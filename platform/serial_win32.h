@@ -2,7 +2,6 @@
 // COM port's file handle. Windows only; <windows.h> stays inside the .cpp.
 #pragma once
 
-#include <map>
 #include <mutex>
 #include <set>
 
@@ -50,20 +49,18 @@ class Win32Serial final : public SerialApi {
   struct IoRecord;  // what NewEvent() hands out: OVERLAPPED + its event
 
  private:
-  struct PortEntry {
-    std::set<IoRecord*> reads;   // pending reads, cancelled by kPurgeRxAbort
-    std::set<IoRecord*> writes;  // pending writes, cancelled by kPurgeTxAbort
-  };
+  class PortLock;
 
-  bool ValidPort(Handle port);
+  IoRecord* ValidRecordLocked(const Overlapped& ov);
   IoRecord* ValidRecord(const Overlapped& ov);
-  bool Transfer(Handle port, void* buffer, std::uint32_t count, std::uint32_t* done,
-                Overlapped& ov, bool read);
+  bool StartTransfer(Handle port, void* buffer, std::uint32_t count, std::uint32_t* done,
+                     Overlapped& ov, bool read);
   void Track(Handle port, IoRecord* rec, bool add);
-  bool Finish(Handle port, IoRecord* rec, std::uint32_t* done, bool wait);
 
+  // Every record is made once by NewEvent() and knows the port its transfer
+  // is pending on, so that a transfer allocates nothing.
   std::mutex mutex_;
-  std::map<Handle, PortEntry> ports_;
+  std::set<Handle> ports_;
   std::set<IoRecord*> records_;
 };
 

@@ -267,6 +267,18 @@ void Bench::PumpLocked(Port& p, TimePoint now) {
   }
 }
 
+TimePoint Bench::WriteDoneAtLocked(const Port& p) const {
+  // The queue is full while a write waits: each character that leaves makes
+  // room for one more of the write, the last one joins when the rest's
+  // count of characters has left.
+  TimePoint at = Clock::now();
+  if (!p.tx.empty() && !p.write.rest.empty()) {
+    at = p.txNextDue + static_cast<std::int64_t>(p.write.rest.size() - 1) * CharTime(p.dcb);
+  }
+  if (p.write.deadline) at = std::min(at, *p.write.deadline);
+  return at;
+}
+
 void Bench::StartHeadLocked(Port& p, TimePoint start) {
   p.txHeadStart = start;
   p.txNextDue = start + CharTime(p.dcb);
@@ -553,6 +565,7 @@ bool Bench::Write(plat::Handle h, const void* data, std::uint32_t count, std::ui
   if (ev != events_.end()) ev->second = false;
   const auto* bytes = static_cast<const std::uint8_t*>(data);
   LogLocked(*p, HostLogEntry::Op::Write, true);
+  p->log.back().time = now;  // the moment the bytes reached the driver
   p->log.back().bytes.assign(bytes, bytes + count);
   p->hostBytes.insert(p->hostBytes.end(), bytes, bytes + count);
 
@@ -641,7 +654,15 @@ bool Bench::Result(plat::Handle h, plat::Overlapped& ov, std::uint32_t* done, bo
           break;
         }
         if (!wait) break;
-        hostCv_.wait(lock);
+        if (t == &p->write && timing_ == Timing::Wire) {
+          // The waiting thread moves the wire on itself at the moment its
+          // write completes, as a driver's interrupt would: how late the
+          // scheduler thread wakes does not hold the host back.
+          hostCv_.wait_until(lock, WriteDoneAtLocked(*p));
+          PumpLocked(*p, Clock::now());
+        } else {
+          hostCv_.wait(lock);
+        }
       }
       if (ov.Internal == kStatusPending) {
         error = plat::kErrorIoIncomplete;

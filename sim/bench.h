@@ -5,7 +5,9 @@
 // handle is never handed out again, so a stale one is refused (error 6).
 //
 // Timing: one scheduler thread per Bench moves the plug's bytes into the
-// port's input queue at their due times. In Timing::Instant (the default for
+// port's input queue at their due times. A host thread that waits for its
+// write moves the wire on itself when the write is due to complete, so that
+// the scheduler's own lateness (on a busy machine) never holds the host back. In Timing::Instant (the default for
 // tests) host writes reach the plug at once and the plug answers without wire
 // time, except for its identifier, which always comes at 1200-baud timing.
 // In Timing::Wire every byte in both directions takes its character time; a
@@ -186,6 +188,9 @@ class Bench final : public plat::SerialApi {
   void FinishLocked(Port& p, Transfer& t, std::uint32_t error, std::uint32_t count);
   void LinesLocked(Port& p, TimePoint now);
   void PumpLocked(Port& p, TimePoint now);
+  // Wire mode: when the pending write will have its last byte in the queue
+  // (or reach its time-out).
+  TimePoint WriteDoneAtLocked(const Port& p) const;
   // Puts the tx head byte onto the wire at start.
   void StartHeadLocked(Port& p, TimePoint start);
   void FaultLocked(Port& p, Plug::Fault fault);

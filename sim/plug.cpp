@@ -173,6 +173,7 @@ void Plug::PowerOffLocked() {
   lastLoadClean_ = false;
   uploadBytes_ = 0;
   busyUntil_ = TimePoint{};
+  deafUntil_ = TimePoint{};
   lastDue_ = TimePoint{};
 }
 
@@ -390,6 +391,11 @@ Plug::Accepted Plug::Receive(TimePoint now, const std::uint8_t* data, std::size_
 }
 
 void Plug::ByteLocked(TimePoint now, std::uint8_t b) {
+  if (now < deafUntil_) {
+    ViolationLocked(std::string(deafWhy_) + ": byte 0x" + Hex2(b) + " lost, " +
+                    Ms(deafUntil_ - now) + " too early");
+    return;
+  }
   switch (mode_) {
     case Mode::Setup: {
       setupBuf_ += static_cast<char>(b);
@@ -443,11 +449,16 @@ void Plug::CommandByteLocked(TimePoint now, std::uint8_t b) {
   }
   if (f[1] == 0xF7) {
     ++reportRequests_;
+    HeardLocked(now, Heard::ReportRequest);
     monitorRequested_ = false;
     SendReportsLocked(now);
   } else if (f[1] == 0xF8) {
+    HeardLocked(now, Heard::MonitorRequest);
     monitorRequested_ = true;
+    deafUntil_ = now + milliseconds(config_.monitorSwitchMs);
+    deafWhy_ = "switch to the monitor after its request";
   } else {
+    HeardLocked(now, Heard::ReportEnd);
     // Report end: whatever has not left the plug yet is not sent.
     auto first = std::find_if(out_.begin() + static_cast<std::ptrdiff_t>(outHead_), out_.end(),
                               [now](const OutByte& o) { return o.due > now; });
@@ -458,6 +469,8 @@ void Plug::CommandByteLocked(TimePoint now, std::uint8_t b) {
       mode_ = Mode::Monitor;
       mon_ = Mon::Wake;
       escs_ = 0;
+      deafUntil_ = now + milliseconds(config_.monitorStartMs);
+      deafWhy_ = "start of the monitor after the report end";
     }
   }
 }
@@ -519,8 +532,12 @@ void Plug::MonitorByteLocked(TimePoint now, std::uint8_t b) {
       if (b == 0x1B) {
         if (++escs_ < 2) return;
         escs_ = 0;
-        if (mon_ == Mon::Wake) mon_ = Mon::Prompt;
-        if (!config_.noWakePrompt) SendByteLocked(now, '>');
+        HeardLocked(now, Heard::WakeUp);
+        const bool first = mon_ == Mon::Wake;
+        mon_ = Mon::Prompt;
+        if (!config_.noWakePrompt) {
+          SendByteLocked(first ? now + milliseconds(config_.wakePromptDelayMs) : now, '>');
+        }
         return;
       }
       escs_ = 0;
@@ -542,6 +559,7 @@ void Plug::MonitorByteLocked(TimePoint now, std::uint8_t b) {
         SendByteLocked(now, 'd');
       } else if (b == 'x') {
         ++exits_;
+        HeardLocked(now, Heard::Exit);
         auto banner = lastLoadClean_ ? BannerFromFlash(flash_) : std::nullopt;
         if (banner) {
           firmwareInstalled_ = true;
@@ -681,6 +699,8 @@ void Plug::ViolationLocked(std::string text) {
   violations_.push_back(std::move(text));
 }
 
+void Plug::HeardLocked(TimePoint now, Heard what) { heard_.push_back(HeardEntry{now, what}); }
+
 void Plug::ErrorLocked(std::string text) { errors_.push_back(std::move(text)); }
 
 void Plug::SetFlash(std::uint32_t address, const std::vector<std::uint8_t>& bytes) {
@@ -714,6 +734,7 @@ SIM_GETTER(bool, LoadError, loadError_)
 SIM_GETTER(bool, LastLoadClean, lastLoadClean_)
 SIM_GETTER(std::size_t, UploadBytes, uploadBytes_)
 SIM_GETTER(bool, FirmwareInstalled, firmwareInstalled_)
+SIM_GETTER(std::vector<HeardEntry>, HeardLog, heard_)
 #undef SIM_GETTER
 
 }  // namespace sim

@@ -91,6 +91,13 @@ struct PlugConfig {
   // Boot monitor.
   bool startInMonitor = false;            // no valid firmware in flash: every power-on ends in the monitor
   bool noWakePrompt = false;              // ESC ESC is not answered with '>'
+  int wakePromptDelayMs = 0;              // the first wake-up is answered this late
+  // The switch from report mode into the boot monitor takes the plug time of
+  // its own: after the monitor request it is deaf while it prepares the
+  // switch, and after the report end its monitor starts and hears nothing
+  // before then. Bytes that come too early are lost (and are violations).
+  int monitorSwitchMs = 80;
+  int monitorStartMs = 700;
   int eraseTimeMs = 50;
   bool noFinalPrompt = false;             // a clean end-of-file record gets no '>'
 
@@ -99,6 +106,13 @@ struct PlugConfig {
   std::size_t loseCount = 0;
   std::optional<std::size_t> writeErrorAfter;  // the host's write fails (error 31)
   std::optional<std::size_t> unplugAfter;      // the port disappears (error 22)
+};
+
+// Commands the plug understood, with the time they reached it.
+enum class Heard { ReportRequest, MonitorRequest, ReportEnd, WakeUp, Exit };
+struct HeardEntry {
+  TimePoint at;
+  Heard what;
 };
 
 enum class Mode {
@@ -172,6 +186,7 @@ class Plug {
   bool LastLoadClean() const;
   std::size_t UploadBytes() const;              // HEX bytes heard since the last 'l'
   bool FirmwareInstalled() const;
+  std::vector<HeardEntry> HeardLog() const;
 
   // ---- test set-up ----
   void SetFlash(std::uint32_t address, const std::vector<std::uint8_t>& bytes);
@@ -191,6 +206,7 @@ class Plug {
   void RecordLocked(TimePoint now, const std::string& line);
   void SendReportsLocked(TimePoint now);
   bool ListensLocked(const plat::Dcb& host, std::string& why) const;
+  void HeardLocked(TimePoint now, Heard what);
   void ViolationLocked(std::string text);
   void ErrorLocked(std::string text);
   Wire OwnWireLocked() const;
@@ -231,6 +247,8 @@ class Plug {
   bool loadError_ = false;
   bool lastLoadClean_ = false;
   std::size_t uploadBytes_ = 0;
+  TimePoint deafUntil_{};     // switching into the monitor: bytes before this are lost
+  const char* deafWhy_ = "";
   bool writeErrorFired_ = false;
   bool unplugFired_ = false;
 
@@ -244,6 +262,7 @@ class Plug {
   int exits_ = 0;
   int erases_ = 0;
   int records_ = 0;
+  std::vector<HeardEntry> heard_;
 };
 
 }  // namespace sim

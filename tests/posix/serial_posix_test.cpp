@@ -425,6 +425,38 @@ TEST_F(SerialPosixTest, ReadCompletesAtOnceWhenItsBytesAreThere) {
   EXPECT_EQ(plat::LastError(), plat::kErrorInvalidParameter);
 }
 
+// A port keeps a transfer slot per record until the record's result has been
+// collected, for eight records at a time.
+TEST_F(SerialPosixTest, ARecordKeepsItsTransferUntilItsResultIsCollected) {
+  plat::Overlapped one[20];
+  for (int i = 0; i < 20; ++i) {
+    pty_.Write(std::string(1, static_cast<char>('a' + i)));
+    char c = 0;
+    std::uint32_t done = 0;
+    if (!api_.Read(port_, &c, 1, &done, one[i])) {
+      ASSERT_EQ(plat::LastError(), plat::kErrorIoPending);
+      ASSERT_TRUE(api_.Result(port_, one[i], &done, true)) << "record " << i << ": " << plat::LastError();
+    }
+    EXPECT_EQ(c, 'a' + i);
+  }
+  plat::Overlapped pending[9];
+  char buf[9][4];
+  std::uint32_t done = 0;
+  for (int i = 0; i < 8; ++i) {
+    EXPECT_FALSE(api_.Read(port_, buf[i], 4, &done, pending[i]));
+    EXPECT_EQ(plat::LastError(), plat::kErrorIoPending);
+  }
+  EXPECT_FALSE(api_.Read(port_, buf[8], 4, &done, pending[8]));
+  EXPECT_EQ(plat::LastError(), plat::kErrorInvalidParameter);
+  ASSERT_TRUE(api_.Purge(port_, plat::kPurgeRxAbort));
+  for (int i = 0; i < 8; ++i) {
+    EXPECT_FALSE(api_.Result(port_, pending[i], &done, true));
+    EXPECT_EQ(plat::LastError(), plat::kErrorOperationAborted);
+  }
+  pty_.Write("wxyz");
+  EXPECT_EQ(ReadAll(4), "wxyz");
+}
+
 TEST_F(SerialPosixTest, PurgeRxAbortReleasesABlockedRead) {
   char buf[4];
   StartPendingRead(buf, sizeof buf);

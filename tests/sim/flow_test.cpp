@@ -31,9 +31,17 @@ void ToCommand(Host& host, const std::string& id = kDefaultId) {
   ASSERT_EQ(host.Read(15), "QUOR PLUG READY");
 }
 
+// Monitor request and report end with the pauses the plug needs to switch.
+void LeaveReports(Host& host) {
+  ASSERT_TRUE(host.Write(std::string("\x01\xF8\x00\x00", 4)));
+  plat::Sleep(100);
+  ASSERT_TRUE(host.Write(std::string("\x01\xF6\x00\x00", 4)));
+  plat::Sleep(1000);
+}
+
 void ToMonitorPrompt(Host& host) {
   ToCommand(host);
-  ASSERT_TRUE(host.Write(std::string("\x01\xF8\x00\x00\x01\xF6\x00\x00", 8)));
+  LeaveReports(host);
   host.ToMonitorLine();
   ASSERT_TRUE(host.Write("\x1B\x1B"));
   ASSERT_EQ(host.Read(1), ">");
@@ -157,7 +165,7 @@ TEST(FlowUpdate, SetupReportsEraseLoadExitAndRestart) {
   ASSERT_TRUE(host.Write(std::string("\x01\xF7\x00\x00", 4)));
   const std::string expected = Frame(0x01, std::string("\x00\x01", 2)) + Frame(0xDD, banner + '\0');
   EXPECT_EQ(host.Read(static_cast<std::uint32_t>(expected.size())), expected);
-  ASSERT_TRUE(host.Write(std::string("\x01\xF8\x00\x00\x01\xF6\x00\x00", 8)));
+  LeaveReports(host);
   EXPECT_EQ(plug.CurrentMode(), sim::Mode::Monitor);
   host.ToMonitorLine();
   ASSERT_TRUE(host.Write("\x1B\x1B"));
@@ -255,8 +263,7 @@ TEST(FlowWire, UpdateOverTheTimedWire) {
   EXPECT_EQ(host.Read(static_cast<std::uint32_t>(expected.size())), expected);
   // 4 + 81 characters of 10 bits at 115200 baud.
   EXPECT_GE(sim::Clock::now() - start, 7ms);
-  ASSERT_TRUE(host.Write(std::string("\x01\xF8\x00\x00\x01\xF6\x00\x00", 8)));
-  plat::Sleep(5);  // the frames are still on the wire
+  LeaveReports(host);
   host.ToMonitorLine();
   ASSERT_TRUE(host.Write("\x1B\x1B"));
   ASSERT_EQ(host.Read(1), ">");

@@ -66,7 +66,10 @@ struct Driver {
   }
   void ToMonitor() {
     ToSetup();
-    Send(std::string("\x01\xF8\x00\x00\x01\xF6\x00\x00", 8));
+    Send(std::string("\x01\xF8\x00\x00", 4));
+    Wait(100ms);
+    Send(std::string("\x01\xF6\x00\x00", 4));
+    Wait(1000ms);
     host = Line(kMonitorLine);
     Send("\x1B\x1B");
     ASSERT_EQ(Take(), ">");
@@ -341,17 +344,62 @@ TEST(PlugReports, ExtraFramesAndSlowPieces) {
   EXPECT_EQ(early.size(), 6u);
 }
 
-TEST(PlugMonitor, EntersOnlyAfterMonitorRequestAndReportEnd) {
+TEST(PlugMonitor, EntersOnlyAfterMonitorRequestAndReportEndGivenItsTime) {
   Driver d;
   d.ToSetup();
   d.Send(kReportEnd);
   EXPECT_EQ(d.plug.CurrentMode(), Mode::Command);
-  d.Send(std::string("\x01\xF8\x00\x00", 4) + kReportEnd);
+  // A report end 10 ms after the request is lost: the plug is still switching.
+  d.Send(std::string("\x01\xF8\x00\x00", 4));
+  d.Wait(10ms);
+  d.Send(kReportEnd);
+  EXPECT_EQ(d.plug.CurrentMode(), Mode::Command);
+  ASSERT_EQ(d.plug.Violations().size(), 3u);  // 01, F6, 00 00
+  EXPECT_NE(d.plug.Violations()[0].find("lost"), std::string::npos) << d.plug.Violations()[0];
+  d.Wait(100ms);
+  d.Send(kReportEnd);
   EXPECT_EQ(d.plug.CurrentMode(), Mode::Monitor);
+  // The monitor hears nothing before it has started, 700 ms after the report end.
+  d.host = Line(kMonitorLine);
+  d.Wait(600ms);
+  d.Send("\x1B\x1B");
+  EXPECT_EQ(d.Take(), "");
+  EXPECT_EQ(d.plug.Violations().size(), 4u);
+  d.Wait(100ms);
+  d.Send("\x1B\x1B");
+  EXPECT_EQ(d.Take(), ">");
   d.host = Line("baud=57600 parity=N data=8 stop=1 octs=on");  // CTS flow is wrong here
   d.Send("\x1B\x1B");
   EXPECT_EQ(d.Take(), "");
-  EXPECT_EQ(d.plug.Violations().size(), 1u);
+  EXPECT_EQ(d.plug.Violations().size(), 5u);
+
+  const auto heard = d.plug.HeardLog();
+  std::vector<sim::Heard> what;
+  for (const auto& h : heard) what.push_back(h.what);
+  EXPECT_EQ(what, (std::vector<sim::Heard>{sim::Heard::ReportEnd, sim::Heard::MonitorRequest,
+                                           sim::Heard::ReportEnd, sim::Heard::WakeUp}));
+}
+
+TEST(PlugMonitor, ALateWakePromptComesAfterItsDelay) {
+  sim::PlugConfig cfg;
+  cfg.wakePromptDelayMs = 2500;
+  Driver d(cfg);
+  d.ToSetup();
+  d.Send(std::string("\x01\xF8\x00\x00", 4));
+  d.Wait(100ms);
+  d.Send(kReportEnd);
+  d.Wait(1000ms);
+  d.host = Line(kMonitorLine);
+  const auto woken = d.now;
+  d.Send("\x1B\x1B");
+  EXPECT_EQ(d.Take(), ">");
+  EXPECT_GE(d.last.back().due - woken, 2500ms);
+  // Only the first wake-up is slow.
+  d.Send("\x1B\x1B");
+  const auto again = d.now;
+  EXPECT_EQ(d.Take(), ">");
+  EXPECT_LT(d.last.back().due - again, 10ms);
+  EXPECT_TRUE(d.plug.Violations().empty()) << d.plug.Violations().front();
 }
 
 TEST(PlugMonitor, EraseLoadExitRestartsWithNewBanner) {

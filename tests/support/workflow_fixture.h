@@ -20,7 +20,7 @@ inline const std::string kCom2 = "\\\\.\\COM2";
 
 class WorkflowTest : public SeamFixture {
  protected:
-  WorkflowTest() : SeamFixture(bench) {
+  explicit WorkflowTest(sim::Timing timing = sim::Timing::Instant) : SeamFixture(bench), bench(timing) {
     bench.AddPort(kCom1);
     bench.AddPort(kCom2);
   }

@@ -39,6 +39,7 @@ std::vector<std::uint8_t> Frame(std::uint8_t type, std::uint8_t code, const std:
 
 class ReportTest : public WorkflowTest {
  protected:
+  explicit ReportTest(sim::Timing timing = sim::Timing::Instant) : WorkflowTest(timing) {}
   TForm1& SearchWith(const sim::PlugConfig& config) {
     plug = &bench.Attach(kCom1, config);
     TForm1& form = OpenWindow();
@@ -135,11 +136,22 @@ TEST_F(ReportTest, ExitAfterTheReportSendsTheReportEndOnce) {
   EXPECT_EQ(PlugPort, nullptr);
 }
 
-TEST_F(ReportTest, ExitWhileWaitingStopsTheReaderAndSendsTheReportEnd) {
+// The tool is closed while the reader waits: before any byte came, or in the
+// middle of a frame whose header it has taken (the frame must not leak).
+struct WaitCase {
+  const char* name;
+  void (*configure)(sim::PlugConfig&);
+};
+
+void PrintTo(const WaitCase& c, std::ostream* os) { *os << c.name; }
+
+class ExitWhileWaitingTest : public ReportTest, public ::testing::WithParamInterface<WaitCase> {};
+
+TEST_P(ExitWhileWaitingTest, StopsTheReaderAndSendsTheReportEnd) {
   sim::PlugConfig config;
-  config.version = sim::VersionReport::NoReports;
+  GetParam().configure(config);
   SearchWith(config);
-  EXPECT_FALSE(WaitForReport(std::chrono::milliseconds(200)));
+  EXPECT_FALSE(WaitForReport(std::chrono::milliseconds(400)));
   EXPECT_NE(ReportReader, nullptr);
   EXPECT_EQ(TThread::LiveCount(), 1);
   CloseWindow();
@@ -149,6 +161,35 @@ TEST_F(ReportTest, ExitWhileWaitingStopsTheReaderAndSendsTheReportEnd) {
   EXPECT_EQ(TThread::LiveCount(), 0);
   EXPECT_EQ(ReportReader, nullptr);
   EXPECT_FALSE(bench.IsOpen(kCom1));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Waits, ExitWhileWaitingTest,
+    ::testing::Values(WaitCase{"NothingCame", [](sim::PlugConfig& c) { c.version = sim::VersionReport::NoReports; }},
+                      // 7 bytes every 150 ms: the version header is complete
+                      // with the second piece, its payload takes 10 more.
+                      WaitCase{"InTheMiddleOfAFrame",
+                               [](sim::PlugConfig& c) {
+                                 c.slowPieceBytes = 7;
+                                 c.slowPieceIntervalMs = 150;
+                               }}),
+    [](const ::testing::TestParamInfo<WaitCase>& param) { return std::string(param.param.name); });
+
+// On the wire, the report end sent when the tool is closed after showing the
+// version must reach the plug before the port is purged and closed.
+class ReportOnTheWireTest : public ReportTest {
+ protected:
+  ReportOnTheWireTest() : ReportTest(sim::Timing::Wire) {}
+};
+
+TEST_F(ReportOnTheWireTest, ThePlugHearsTheReportEndWhenTheToolIsClosed) {
+  SearchWith({});
+  ASSERT_TRUE(WaitForReport());
+  CloseWindow();
+  const auto heard = plug->HeardLog();
+  ASSERT_FALSE(heard.empty());
+  EXPECT_EQ(heard.back().what, sim::Heard::ReportEnd);
+  EXPECT_TRUE(plug->Violations().empty()) << plug->Violations().front();
 }
 
 struct VersionCase {

@@ -216,6 +216,7 @@ TEST_P(UploadFaultTest, EndsInUpdateErrorAndANewSearchFinishesTheUpdateInTheMoni
   }
   EXPECT_EQ(boxes.back().caption, "Update Fehler");
   EXPECT_EQ(boxes.back().text, "Fehler beim Updaten des alten Quor Plug");
+  EXPECT_EQ(boxes.back().value, 0x40);
   EXPECT_EQ(WritesOf("x"), 0);
   EXPECT_EQ(plug->ExitCount(), 0);
   EXPECT_TRUE(ui.EventsOf(Event::Kind::Beep).empty());
@@ -293,6 +294,18 @@ TEST_F(UpdateTest, ClosingTheWindowDuringTheUpdateEndsTheToolAfterIt) {
   EXPECT_EQ(plug->Flash(), ExpectedFlash());
   CloseWindow();
   EXPECT_EQ(WritesOf("x"), 1);
+}
+
+// A monitor that answers its wake-up after 2.2 s is still within the wait
+// of 300 ticks (at least 3 s).
+TEST_F(UpdateTest, AWakePromptLateWithinItsWaitIsSeen) {
+  sim::PlugConfig config;
+  config.wakePromptDelayMs = 2200;
+  ReportShown(config);
+  PlugControl control;
+  EXPECT_TRUE(control.EnterMonitorMode());
+  EXPECT_EQ(plug->CurrentMode(), sim::Mode::Monitor);
+  EXPECT_TRUE(plug->Violations().empty()) << plug->Violations().front();
 }
 
 TEST_F(UpdateTest, WindowDestroyedInTheBootMonitorSendsTheExitBeforeClosingThePort) {
