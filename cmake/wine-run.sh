@@ -1,23 +1,25 @@
 #!/bin/sh
-# wine-run.sh win32|win64 PROGRAM [ARGS...]: runs a Windows program of the
-# cross build under Wine. "wine-run.sh win32|win64 --init" only makes the
-# prefix.
+# wine-run.sh win32|win64|LOADER PROGRAM [ARGS...]: runs a Windows program of
+# the cross build under Wine. "wine-run.sh win32|win64|LOADER --init" only
+# makes the prefix.
 #
 # win32 runs 32-bit programs with Wine's 32-bit loader, win64 64-bit programs
-# with the 64-bit one. The loaders are started directly: the "wine" wrapper
-# picks the 32-bit loader whenever it is installed, also on machines whose
-# kernel cannot run it.
+# with the 64-bit one; a loader's path (/usr/lib/wine/wine64) names it
+# directly. The loaders are started directly: the "wine" wrapper picks the
+# 32-bit loader whenever it is installed, also on machines whose kernel cannot
+# run it.
 #
 # The Wine prefix is $WINEPREFIX if set, else "wineprefix" in the build folder
 # (the nearest folder upwards holding CMakeCache.txt). A prefix made here maps
 # the serial ports COM1 and COM2 to the paths ports/COM1 and ports/COM2 beside
 # it: tests and scripts make those symbolic links to pseudo-terminals.
 case "${1:-}" in
-  win32) loader=/usr/lib/wine/wine ;;
-  win64) loader=/usr/lib/wine/wine64 ;;
-  *) echo "usage: wine-run.sh win32|win64 PROGRAM [ARGS...] | --init" >&2; exit 2 ;;
+  win32) loader=/usr/lib/wine/wine WINEARCH=win32 ;;
+  win64) loader=/usr/lib/wine/wine64 WINEARCH=win64 ;;
+  /*64) loader=$1 WINEARCH=win64 ;;
+  /*) loader=$1 WINEARCH=win32 ;;
+  *) echo "usage: wine-run.sh win32|win64|LOADER PROGRAM [ARGS...] | --init" >&2; exit 2 ;;
 esac
-WINEARCH=$1
 shift
 # The server is the build machine's own program; either one serves both loaders.
 if [ -x /usr/lib/wine/wineserver64 ]; then server=/usr/lib/wine/wineserver64
