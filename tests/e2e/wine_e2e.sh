@@ -73,6 +73,9 @@ pe_arch() {
 wine_run() { "$root/cmake/wine-run.sh" "$wine" "$@"; }
 wine_server() { "$WINESERVER" "$@"; }
 
+# Another program of the same build: beside_exe plugupdate-console.exe.
+beside_exe() { echo "$(dirname "$exe")/$1"; }
+
 # The path Wine's COM port n reads and writes.
 com_path() { echo "$ports/COM$1"; }
 
