@@ -1,224 +1,76 @@
-#!/bin/bash
-# The Windows program: cross build with mingw-w64 (i686), the Windows test
-# suite under Wine, and the real program under Wine + Xvfb against the plug
-# emulator on a pseudo-terminal, driven by its keyboard accelerators.
-# Run from .ci/run after the Linux builds (the native host tools and plugemu
-# come from build/default; they are built here when missing).
-# Ends with a line "N passed, N failed"; exits non-zero on any failure.
-set -u
+#!/usr/bin/env bash
+# The Windows stage: the cross builds, the Windows test suite under Wine and
+# the real program end to end. Its parts run alone too:
+#
+#   .ci/windows-packages.sh [--i386]  packages from Debian's archive
+#   .ci/windows-build.sh PRESET...    cross builds (mingw: the 32-bit product;
+#                                     mingw64: its 64-bit twin), header checks
+#   .ci/windows-suite.sh PRESET       the Windows test suite under Wine
+#   tests/e2e/wine_e2e.sh             the program against the plug emulator
+#
+# The stage first finds out whether this machine executes 32-bit (i386)
+# programs. Where it does, the suite and the end-to-end run take the 32-bit
+# build, and the suite runs on the 64-bit twin as well (pointer sizes). Where
+# it does not, both take the 64-bit twin under wine64; the 32-bit product is
+# still built and its headers checked. PLUG_WINE64_ONLY=1 takes the 64-bit
+# path on any machine.
+# Ends with "N passed, N failed, N skipped"; exits non-zero on any failure.
+set -uo pipefail
 cd "$(dirname "$0")/.."
-root=$(pwd)
-build=$root/build/mingw
-passed=0
-failed=0
-pass() { echo "PASS: $*"; passed=$((passed + 1)); }
-fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
-finish() {
-  echo "windows: $passed passed, $failed failed"
-  echo "$passed passed, $failed failed"
-  [ "$failed" -eq 0 ]
-  exit $?
+source .ci/lib.sh
+
+# Whether the kernel runs an i386 program: a 95-byte static ELF that exits
+# with status 42 through the i386 system call.
+runs_i386() {
+  local probe status
+  probe=$(mktemp)
+  printf '\x7f\x45\x4c\x46\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08\x5f\x00\x00\x00\x5f\x00\x00\x00\x05\x00\x00\x00\x00\x10\x00\x00\xb8\x01\x00\x00\x00\x31\xdb\xb3\x2a\xcd\x80' >"$probe"
+  chmod +x "$probe"
+  "$probe" 2>/dev/null
+  status=$?
+  rm -f "$probe"
+  [ "$status" -eq 42 ]
 }
 
-# --- packages (Debian's archive only) ------------------------------------------
-missing=""
-command -v i686-w64-mingw32-g++-posix >/dev/null || missing="$missing g++-mingw-w64-i686-posix"
-command -v i686-w64-mingw32-windres >/dev/null || missing="$missing binutils-mingw-w64-i686"
-dpkg -s wine32:i386 >/dev/null 2>&1 || missing="$missing wine wine32:i386"
-command -v Xvfb >/dev/null || missing="$missing xvfb"
-command -v xvfb-run >/dev/null || missing="$missing xvfb xauth"
-command -v xdotool >/dev/null || missing="$missing xdotool"
-command -v xwd >/dev/null || missing="$missing x11-apps"
-command -v socat >/dev/null || missing="$missing socat"
-[ -x /usr/bin/convert ] || missing="$missing imagemagick"
-if [ -n "$missing" ]; then
-  echo "windows: installing$missing"
-  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
-  apt-get update -qq >/dev/null
-  if ! DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null; then
-    fail "package install:$missing"
-    finish
-  fi
-fi
-
-# --- native host tools (firmware converter, plug emulator) ------------------------
-if [ ! -f build/default/CMakeCache.txt ]; then
-  cmake --preset default >/dev/null || { fail "native configure"; finish; }
-fi
-targets=$(cmake --build build/default --target help 2>/dev/null)
-for t in hexgen hex2image plugemu; do
-  if echo "$targets" | grep -q "\b$t\b"; then
-    cmake --build build/default -j2 --target "$t" >/dev/null || fail "native host tool $t"
-  fi
-done
-hosttools=$(find "$root/build/default" -name hex2image -type f -perm -u+x 2>/dev/null | head -n1)
-hosttools=${hosttools:+$(dirname "$hosttools")}
-plugemu=$(find "$root/build/default" -name plugemu -type f -perm -u+x 2>/dev/null | head -n1)
-
-# --- Wine prefix: fresh, in the build folder --------------------------------------
-export WINEPREFIX=$build/wineprefix
-export WINEDEBUG=-all
-mkdir -p "$build"
-wineserver -k >/dev/null 2>&1
-rm -rf "$WINEPREFIX"
-"$root/cmake/wine-run.sh" --init || { fail "wine prefix"; finish; }
-
-# --- cross build --------------------------------------------------------------
-config=(--preset mingw)
-[ -n "$hosttools" ] && config+=("-DPLUG_HOST_TOOLS=$hosttools")
-if ! cmake "${config[@]}" >"$build/configure.log" 2>&1; then
-  tail -n 30 "$build/configure.log"
-  fail "mingw configure"
-  finish
-fi
-if ! cmake --build "$build" -j2 >"$build/build.log" 2>&1; then
-  grep -E "error|Error" "$build/build.log" | head -n 40
-  fail "mingw build"
-  finish
-fi
-pass "mingw build"
-exe=$build/QuorPlugUpdate.exe
-if [ -f "$exe" ]; then
-  pass "program built: $(basename "$exe")"
-  # A 32-bit GUI program that needs no DLL beyond those of a bare Windows.
-  headers=$(i686-w64-mingw32-objdump -p "$exe" 2>/dev/null)
-  if echo "$headers" | grep -q "file format pei-i386" &&
-     echo "$headers" | grep -Eq "^Subsystem[[:space:]]+00000002" &&
-     ! echo "$headers" | grep -E "DLL Name:" | grep -viqE "(kernel32|user32|gdi32|msvcrt|advapi32|comctl32|shell32|version|ntdll)\.dll"; then
-    pass "program is a PE32 GUI executable for i386 without extra DLLs"
-  else
-    fail "program is not a static PE32 GUI executable for i386"
-    echo "$headers" | grep -E "file format|^Subsystem|DLL Name"
-  fi
+i386=0
+if [ "${PLUG_WINE64_ONLY:-0}" = 1 ]; then
+  echo "windows: PLUG_WINE64_ONLY=1: the 64-bit path, whatever this machine runs"
+elif runs_i386; then
+  i386=1
+  echo "windows: this machine executes i386 programs: the 32-bit build runs its suite and the end-to-end run, the 64-bit twin its suite"
 else
-  fail "program not built (system code or firmware image missing from the tree)"
+  echo "windows: this machine does not execute i386 programs (Exec format error): the 64-bit twin runs the suite and the end-to-end run under wine64"
 fi
 
-# --- the Windows test suite under Wine ------------------------------------------------
-# One Wine server for the whole suite: one that quits when its last program
-# ends can meet the next program starting ("wine client error ... recvmsg").
-# Its output is discarded as in wine-run.sh. Wine's own background programs
-# start with the first program and keep its output open: that program's
-# output goes nowhere, and the display's desktop starts here too.
-xvfb-run -a -s "-screen 0 1024x768x24" sh -c '
-  wineserver -p >/dev/null 2>&1
-  "$1/cmake/wine-run.sh" cmd /c exit </dev/null >/dev/null 2>&1
-  ctest --test-dir "$2" --output-on-failure -j2 --timeout 240
-  rc=$?
-  wineserver -k >/dev/null 2>&1
-  wineserver -w >/dev/null 2>&1
-  exit $rc' sh "$root" "$build" >"$build/ctest.log" 2>&1
-summary=$(grep -E "tests passed, [0-9]+ tests failed out of [0-9]+" "$build/ctest.log")
-if [ -n "$summary" ]; then
-  total=$(echo "$summary" | sed -E 's/.* out of ([0-9]+).*/\1/')
-  bad=$(echo "$summary" | sed -E 's/.*passed, ([0-9]+) tests failed.*/\1/')
-  passed=$((passed + total - bad))
-  failed=$((failed + bad))
-  [ "$bad" -ne 0 ] && grep -E "^\s+[0-9]+ - |Failed|\*\*\*" "$build/ctest.log" | head -n 40
-  echo "windows tests: $summary"
-else
-  tail -n 30 "$build/ctest.log"
-  fail "ctest under Wine ran no test"
+packages=()
+[ "$i386" = 1 ] && packages+=(--i386)
+if ! stage "windows packages" bash .ci/windows-packages.sh "${packages[@]}"; then
+  fail "Windows packages"
+  tally_finish windows
+  exit
+fi
+if [ "$i386" = 1 ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  echo "windows: Wine's 32-bit loader does not start here: the 64-bit path after all"
+  i386=0
 fi
 
-# --- the program against the plug emulator ---------------------------------------------
-hex=$(ls "$root"/firmware/quorplug-*.hex 2>/dev/null | head -n1)
-if [ ! -f "$exe" ] || [ -z "$plugemu" ] || [ -z "$hex" ]; then
-  fail "end-to-end run skipped: needs program ($exe), plugemu (${plugemu:-none}) and firmware hex (${hex:-none})"
-  finish
-fi
-e2e=$build/e2e
-rm -rf "$e2e"
-mkdir -p "$e2e" "$build/ports"
-rm -f "$build/ports/COM1" "$build/ports/COM2"
-"$plugemu" --hex "$hex" --link "$build/ports/COM1" >"$e2e/plugemu.log" 2>&1 &
-emu=$!
-for _ in $(seq 50); do [ -e "$build/ports/COM1" ] && break; sleep 0.1; done
-
-Xvfb -displayfd 8 -screen 0 1024x768x24 -nolisten tcp 8>"$e2e/display" 2>/dev/null &
-xvfb=$!
-for _ in $(seq 50); do [ -s "$e2e/display" ] && break; sleep 0.1; done
-export DISPLAY=:$(head -n1 "$e2e/display")
-
-shot() { xwd -root -silent | convert xwd:- "$e2e/$1.png" 2>/dev/null; }
-# Visible top-level windows, one per line.
-windows() { xdotool search --onlyvisible --name '.' 2>/dev/null | sort; }
-# Waits up to $1 seconds for a visible window other than those listed in $2.
-new_window() {
-  local until=$((SECONDS + $1)) w
-  while [ $SECONDS -lt $until ]; do
-    for w in $(windows); do
-      echo "$2" | grep -qx "$w" || { echo "$w"; return 0; }
-    done
-    sleep 0.5
-  done
-  return 1
+# The plug emulator is a native program of the normal build.
+emu() {
+  { [ -f build/default/CMakeCache.txt ] || cmake --preset default >/dev/null; } &&
+    cmake --build build/default -j2 --target plugemu >/dev/null
 }
-key() { xdotool windowfocus --sync "$1" 2>/dev/null; xdotool key --clearmodifiers "$2"; }
+stage "plug emulator (native)" emu || fail "plug emulator build"
 
-(cd "$e2e" && exec "$root/cmake/wine-run.sh" "$exe") >"$e2e/program.log" 2>&1 &
-program=$!
-main=$(new_window 60 "")
-if [ -z "$main" ]; then
-  fail "end-to-end: program window did not appear"
+bash .ci/windows-build.sh mingw mingw64
+built=$?
+if [ "$i386" = 1 ]; then
+  bash .ci/windows-suite.sh mingw
+  bash .ci/windows-suite.sh mingw64
+  bash tests/e2e/wine_e2e.sh --exe build/mingw/QuorPlugUpdate.exe --wine win32
 else
-  pass "end-to-end: window '$(xdotool getwindowname "$main")' shown"
-  key "$main" alt+s
-  # The search tries COM1 first: identification, handshake, report. A box
-  # during the search means it failed (no plug, port errors).
-  box=$(new_window 8 "$main")
-  if [ -n "$box" ]; then
-    sleep 2  # let the box paint
-    shot search-box
-    fail "end-to-end: the search showed the box '$(xdotool getwindowname "$box")'"
-    key "$box" Return
-    sleep 1
-  fi
-  shot report
-  key "$main" alt+u
-  box=$(new_window 240 "$main")
-  if [ -n "$box" ]; then
-    sleep 2  # let the box paint
-    shot update-done
-    caption=$(xdotool getwindowname "$box")
-    # Wine makes the box's caption the X window's name: find the success box
-    # by its caption and check it is the box that came.
-    if xdotool search --onlyvisible --name '^Plug geflasht$' 2>/dev/null | grep -qx "$box"; then
-      pass "end-to-end: message box after the update: '$caption'"
-    else
-      fail "end-to-end: message box after the update is '$caption', not 'Plug geflasht'"
-    fi
-    key "$box" Return
-    gone=""
-    for _ in $(seq 20); do
-      windows | grep -qx "$box" || { gone=1; break; }
-      sleep 0.5
-    done
-    [ -n "$gone" ] || fail "end-to-end: the box stayed after Return"
-  else
-    shot update-timeout
-    fail "end-to-end: no message box after the update"
-  fi
-  key "$main" alt+b
+  bash .ci/windows-suite.sh mingw64
+  bash tests/e2e/wine_e2e.sh --exe build/mingw64/QuorPlugUpdate.exe --wine win64
+  [ "$built" -eq 0 ] &&
+    echo "windows: the 32-bit program (build/mingw/QuorPlugUpdate.exe) was built and its headers checked, but it ran only as its 64-bit twin (build/mingw64)"
 fi
-for _ in $(seq 40); do kill -0 "$program" 2>/dev/null || break; sleep 0.5; done
-if kill -0 "$program" 2>/dev/null; then
-  fail "end-to-end: program did not exit after Alt+B"
-  kill "$program" 2>/dev/null
-  wineserver -k >/dev/null 2>&1
-fi
-wait "$program" 2>/dev/null
-kill -TERM "$emu" 2>/dev/null
-wait "$emu" 2>/dev/null
-kill "$xvfb" 2>/dev/null
-wait "$xvfb" 2>/dev/null
-wineserver -k >/dev/null 2>&1
-sed 's/^/  plugemu: /' "$e2e/plugemu.log"
-grep -q "^flash: equals" "$e2e/plugemu.log" && pass "end-to-end: flash equals the image" \
-  || fail "end-to-end: flash does not equal the image"
-grep -qx "exits ('x'): 1" "$e2e/plugemu.log" && pass "end-to-end: one 'x'" \
-  || fail "end-to-end: not exactly one 'x'"
-grep -qx "violations: 0" "$e2e/plugemu.log" && pass "end-to-end: no violations" \
-  || fail "end-to-end: the plug saw violations"
-echo "windows: screenshots in $e2e"
-finish
+tally_finish windows

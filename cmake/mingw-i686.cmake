@@ -1,33 +1,5 @@
-# Cross build of the Windows program: 32-bit, mingw-w64 with POSIX threads (so
-# that std::thread works), everything linked statically so the .exe runs on a
-# bare Windows. Programs built here run under Wine (tests, build-time tools).
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86)
-
+# The Windows program as it ships: 32-bit (PE32, i386). See mingw-common.cmake.
 set(PLUG_MINGW_PREFIX i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${PLUG_MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${PLUG_MINGW_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${PLUG_MINGW_PREFIX}-windres)
-set(CMAKE_AR ${PLUG_MINGW_PREFIX}-gcc-ar-posix CACHE FILEPATH "")
-set(CMAKE_RANLIB ${PLUG_MINGW_PREFIX}-gcc-ranlib-posix CACHE FILEPATH "")
-
-set(CMAKE_FIND_ROOT_PATH /usr/${PLUG_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# GCC 12 reports false -Wrestrict overlaps inside std::string at -O3 (seen on
-# the cross compiler only); the warning stays on in the native builds.
-set(CMAKE_CXX_FLAGS_INIT "-Wno-restrict")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-
-# Windows programs of the build run under Wine, in the build's own prefix
-# unless WINEPREFIX is set.
-if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
-  set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/wine-run.sh" CACHE STRING "")
-endif()
-
-# GoogleTest is built from Debian's sources for this target (the native
-# builds use the installed package); see mingw-project.cmake.
-set(CMAKE_PROJECT_QuorPlugUpdate_INCLUDE "${CMAKE_CURRENT_LIST_DIR}/mingw-project.cmake" CACHE FILEPATH "")
+set(CMAKE_SYSTEM_PROCESSOR x86)
+set(PLUG_WINE_ARCH win32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -1,10 +1,13 @@
 // The version and icon resources as Windows reads them from a file: from the
 // program named on the command line (QuorPlugUpdate.exe), and from this test's
-// own .exe, which links the same resource object.
+// own .exe, which links the same resource object. The application manifest is
+// read back from every Windows program the build made.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -12,7 +15,8 @@
 
 namespace {
 
-std::string g_program;  // from the command line; empty: the program is not built
+std::string g_program;                // from the command line
+std::vector<std::string> g_programs;  // every Windows program of the build
 
 std::string OwnFile() {
   char path[MAX_PATH] = {};
@@ -49,7 +53,7 @@ std::string StringValue(std::vector<char>& block, const std::string& name) {
 }
 
 TEST(Win32Resources, ProgramIsThere) {
-  if (g_program.empty()) GTEST_SKIP() << "the program is not part of this build";
+  ASSERT_FALSE(g_program.empty()) << "usage: win32_resource_tests PROGRAM.exe [PROGRAM-LIST]";
   EXPECT_NE(::GetFileAttributesA(g_program.c_str()), INVALID_FILE_ATTRIBUTES)
       << g_program << ": error " << ::GetLastError();
 }
@@ -162,11 +166,69 @@ TEST(Win32Resources, Icon) {
   }
 }
 
+// The application manifest (resource 1 of type RT_MANIFEST) as the loader
+// reads it, empty when the file has none.
+std::string Manifest(const std::string& file) {
+  HMODULE module = ::LoadLibraryExA(file.c_str(), nullptr,
+                                    LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  if (module == nullptr) return {};
+  std::string text;
+  HRSRC res = ::FindResourceA(module, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));  // RT_MANIFEST
+  if (res != nullptr) {
+    const auto* bytes = static_cast<const char*>(::LockResource(::LoadResource(module, res)));
+    if (bytes != nullptr) text.assign(bytes, ::SizeofResource(module, res));
+  }
+  ::FreeLibrary(module);
+  return text;
+}
+
+std::size_t Count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// Every program runs as the user who starts it (never elevated, so a program
+// named "...Update" is not taken for an installer), names Windows Vista to
+// 10/11 as the systems it was made for, and asks for nothing else: no visual
+// styles (the controls keep their classic look), no DPI awareness (the system
+// scales the fixed layout).
+TEST(Win32Resources, ManifestRunsAsInvokerOnEveryProgram) {
+  std::vector<std::string> files{OwnFile()};
+  files.insert(files.end(), g_programs.begin(), g_programs.end());
+  ASSERT_GT(files.size(), 2u) << "no program list on the command line";
+  static const char* const kSupportedOs[] = {
+      "{e2011457-1546-43c5-a5fe-008deee3d3f0}",  // Vista
+      "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  // 7
+      "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  // 8
+      "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  // 8.1
+      "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  // 10 and 11
+  };
+  for (const std::string& file : files) {
+    SCOPED_TRACE(file);
+    const std::string manifest = Manifest(file);
+    ASSERT_FALSE(manifest.empty()) << "no manifest (resource 1 of type 24)";
+    EXPECT_EQ(Count(manifest, "<requestedExecutionLevel "), 1u);
+    EXPECT_EQ(Count(manifest, "<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>"), 1u);
+    EXPECT_EQ(Count(manifest, "<supportedOS "), std::size(kSupportedOs));
+    for (const char* id : kSupportedOs) EXPECT_EQ(Count(manifest, id), 1u) << id;
+    EXPECT_EQ(Count(manifest, "dependentAssembly"), 0u) << "visual styles asked for";
+    EXPECT_EQ(Count(manifest, "dpiAware"), 0u) << "DPI awareness asked for";
+  }
+}
+
 }  // namespace
 
-// win32_resource_tests [PROGRAM.exe]: also checks the program's file.
+// win32_resource_tests PROGRAM.exe [PROGRAM-LIST]: also checks the program's
+// file, and the manifest of every file the list names (one a line).
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   if (argc > 1) g_program = argv[1];
+  if (argc > 2) {
+    std::ifstream list(argv[2]);
+    for (std::string line; std::getline(list, line);) {
+      if (!line.empty()) g_programs.push_back(line);
+    }
+  }
   return RUN_ALL_TESTS();
 }

@@ -1,7 +1,5 @@
 # Tests that only make sense on Windows (run under Wine in the cross build).
-# Included from frontends/win32_targets.cmake.
-find_package(GTest REQUIRED)
-
+# Included from tests/CMakeLists.txt.
 set(PLUG_WINE ${CMAKE_CROSSCOMPILING_EMULATOR})
 if(NOT PLUG_WINE)
   set(PLUG_WINE "")
@@ -34,15 +32,14 @@ add_executable(win32_demo WIN32 ${CMAKE_CURRENT_LIST_DIR}/demo_main.cpp $<TARGET
 target_link_libraries(win32_demo PRIVATE win32_toolkit)
 
 # Version and icon resources as Windows reads them from the file: the test's
-# own .exe links the resource object; the program is checked too when built.
+# own .exe links the resource object, the program is checked too. The
+# manifest is read back from every Windows program of the build
+# (windows-programs.txt, paths relative to the build folder).
 add_executable(win32_resource_tests ${CMAKE_CURRENT_LIST_DIR}/resources_win32_test.cpp
                $<TARGET_OBJECTS:win32_resources>)
 target_link_libraries(win32_resource_tests PRIVATE GTest::gtest version)
-if(TARGET plugupdate)
-  add_dependencies(win32_resource_tests plugupdate)
-  add_test(NAME win32_resource_tests COMMAND win32_resource_tests $<TARGET_FILE_NAME:plugupdate>
-           WORKING_DIRECTORY $<TARGET_FILE_DIR:plugupdate>)
-else()
-  add_test(NAME win32_resource_tests COMMAND win32_resource_tests)
-endif()
+add_dependencies(win32_resource_tests plugupdate)
+add_test(NAME win32_resource_tests
+         COMMAND win32_resource_tests $<TARGET_FILE_NAME:plugupdate> windows-programs.txt
+         WORKING_DIRECTORY ${CMAKE_BINARY_DIR})
 set_tests_properties(win32_resource_tests PROPERTIES TIMEOUT 60)

@@ -270,8 +270,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         UploadFault{"MissingFinalPrompt", [](sim::PlugConfig& c) { c.noFinalPrompt = true; }, 0, true},
         // The erase outlasts its 300-tick wait: the load starts while the
-        // monitor is still busy, and the monitor refuses the load.
-        UploadFault{"SlowErase", [](sim::PlugConfig& c) { c.eraseTimeMs = 3500; }, 0, false},
+        // monitor is still busy, and the monitor refuses the load. A tick is
+        // a 10 ms sleep plus the message loop, which lasts twice that and more
+        // under Wine on a busy machine: the erase lasts a minute.
+        UploadFault{"SlowErase", [](sim::PlugConfig& c) { c.eraseTimeMs = 60000; }, 0, false},
         UploadFault{"LostBytes",
                     [](sim::PlugConfig& c) {
                       c.loseAfter = 100000;

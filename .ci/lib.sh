@@ -1,0 +1,81 @@
+# Helpers shared by tools/test.sh and the Windows stage scripts; sourced by
+# bash scripts.
+#
+# Counting: pass/fail/skip print one line each and count it. A script ends
+# with tally_finish, which prints "N passed, N failed, N skipped" and, when it
+# was started by another script that set PLUG_TALLY to a file, adds its counts
+# to that file: a caller sums its parts from the file, never from their text.
+# A script's own parts add to its own file (tally_file).
+
+plug_tally_parent=${PLUG_TALLY:-}
+plug_tally_own=$(mktemp)
+export PLUG_TALLY=$plug_tally_own
+trap 'rm -f "$plug_tally_own"' EXIT
+
+tally_add() { echo "$1 $2 $3" >>"$plug_tally_own"; }
+pass() { echo "PASS: $*"; tally_add 1 0 0; }
+fail() { echo "FAIL: $*"; tally_add 0 1 0; }
+skip() { echo "SKIP: $*"; tally_add 0 0 1; }
+
+# Prints "passed failed skipped" so far.
+tally_sum() { awk '{ p += $1; f += $2; s += $3 } END { printf "%d %d %d\n", p, f, s }' "$plug_tally_own"; }
+tally_failed() { [ "$(tally_sum | cut -d' ' -f2)" -ne 0 ]; }
+
+# tally_finish LABEL: the last line of the script, "N passed, N failed, N
+# skipped" (prefixed with LABEL when another script counts it, so the
+# whole run prints that line once); its status is 0 when nothing failed.
+tally_finish() {
+  local p f s
+  read -r p f s < <(tally_sum)
+  if [ -n "$plug_tally_parent" ]; then
+    echo "$p $f $s" >>"$plug_tally_parent"
+    echo "$1: $p passed, $f failed, $s skipped"
+  else
+    echo "$p passed, $f failed, $s skipped"
+  fi
+  [ "$f" -eq 0 ]
+}
+
+# ctest_tally JUNIT_XML CTEST_STATUS: counts a CTest run from the JUnit file it
+# wrote (--output-junit): a test that ran and passed, one that failed, one
+# that CTest skipped on purpose (skip return code or output, disabled). A test
+# that could not run at all counts as failed, and so does a failing CTest run
+# whose file names no failure (or no file).
+ctest_tally() {
+  local xml=$1 status=$2 counts p f s
+  if [ ! -s "$xml" ]; then
+    fail "CTest wrote no results ($xml), status $status"
+    return
+  fi
+  counts=$(awk '
+    function close_case() {
+      if (st == "run") p++
+      else if (st == "fail") f++
+      else if (st == "disabled") s++
+      else if (st == "notrun") { if (msg ~ /^SKIP_/) s++; else f++ }
+      st = ""
+    }
+    /<testcase / { close_case(); st = $0; sub(/.*status="/, "", st); sub(/".*/, "", st); msg = "" }
+    /<skipped message="/ { msg = $0; sub(/.*<skipped message="/, "", msg) }
+    END { close_case(); printf "%d %d %d\n", p, f, s }' "$xml")
+  read -r p f s <<<"$counts"
+  echo "ctest: $p passed, $f failed, $s skipped (status $status)"
+  tally_add "$p" "$f" "$s"
+  if [ "$status" -ne 0 ] && [ "$f" -eq 0 ]; then
+    fail "CTest ended with status $status"
+  fi
+  if [ "$f" -ne 0 ]; then
+    awk '/<testcase / && /status="(fail|notrun)"/ { n = $0; sub(/.*name="/, "", n); sub(/".*/, "", n); print "  failed or not run: " n }' "$xml" | head -n 40
+  fi
+}
+
+# stage NAME COMMAND...: runs COMMAND and prints how long it took.
+stage() {
+  local name=$1 start=$SECONDS rc
+  shift
+  echo "=== $name"
+  "$@"
+  rc=$?
+  echo "=== $name: $((SECONDS - start)) s"
+  return $rc
+}
