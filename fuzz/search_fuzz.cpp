@@ -8,8 +8,9 @@
 //
 // Checked against the identifier rules: the plug is found exactly when the
 // identifier is complete within the reader's buffer and its first ten bytes
-// are one of the two accepted ones and the answer begins with the
-// 15 characters of the ready text; the identifier and the answer are kept as
+// are one of the two accepted ones and what follows its ")" (nothing is
+// purged in between), then the answer, begins with the 15 characters of the
+// ready text; the identifier and the answer are kept as
 // received and never past their buffers; a failed probe closes its port; no
 // reader thread is left.
 
@@ -71,13 +72,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool accepted = complete && closeAt >= 10 &&
                         (std::memcmp(identifier.data(), kAccepted[0], 10) == 0 ||
                          std::memcmp(identifier.data(), kAccepted[1], 10) == 0);
+  // Nothing is purged between the identifier and the setup request: what the
+  // device sent after ")" is read first by the setup reader.
+  Bytes setupStream(close == identifier.end() ? identifier.end() : close + 1, identifier.end());
+  setupStream.insert(setupStream.end(), answer.begin(), answer.end());
   std::size_t answerKept = 0;  // what the setup reader stores: up to the first wrong byte
-  while (answerKept < answer.size() && answerKept < 15) {
-    const bool right = answer[answerKept] == static_cast<std::uint8_t>(kReady[answerKept]);
+  while (answerKept < setupStream.size() && answerKept < 15) {
+    const bool right = setupStream[answerKept] == static_cast<std::uint8_t>(kReady[answerKept]);
     ++answerKept;
     if (!right) break;
   }
-  const bool ready = answer.size() >= 15 && std::memcmp(answer.data(), kReady, 15) == 0;
+  const bool ready = setupStream.size() >= 15 && std::memcmp(setupStream.data(), kReady, 15) == 0;
   const bool found = accepted && ready;
 
   fuzzing::Session s;
@@ -99,17 +104,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Check(std::string(portName) == (found ? plugPort : kCom2), "the port name is not the last one probed");
   Check(search->PnPString[PnPCapacity - 1] == 0, "the identifier buffer is not terminated");
   if (found) {
-    const std::string kept(search->PnPString);
-    Check(kept.size() == closeAt + 1 && std::memcmp(kept.data(), identifier.data(), closeAt + 1) == 0,
+    Check(std::memcmp(search->PnPString, identifier.data(), closeAt + 1) == 0,
           "the identifier is not kept as received");
     for (std::size_t i = closeAt + 1; i < static_cast<std::size_t>(PnPCapacity); ++i) {
       Check(search->PnPString[i] == 0, "bytes behind the identifier");
     }
-    Check(s.port.Unread(plugPort) == answer.size() - 15, "the setup reader read past the ready text");
+    Check(s.port.Unread(plugPort) == setupStream.size() - 15, "the setup reader read past the ready text");
   } else if (accepted) {
     // The probe got as far as the setup answer, and the other port's probe
     // (silent or absent) never does.
-    Check(std::memcmp(SetupResponse, answer.data(), answerKept) == 0 && SetupResponse[answerKept] == 0,
+    Check(std::memcmp(SetupResponse, setupStream.data(), answerKept) == 0 && SetupResponse[answerKept] == 0,
           "the setup answer is not kept as received");
   }
 
