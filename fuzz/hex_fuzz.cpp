@@ -10,6 +10,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 
@@ -18,8 +20,8 @@
 namespace {
 
 [[noreturn]] void Fail(const char* what) {
-  __builtin_fprintf(stderr, "fuzz check failed: %s\n", what);
-  __builtin_abort();
+  std::fprintf(stderr, "fuzz check failed: %s\n", what);
+  std::abort();
 }
 void Check(bool condition, const char* what) {
   if (!condition) Fail(what);
