@@ -113,7 +113,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else if (accepted) {
     // The probe got as far as the setup answer, and the other port's probe
     // (silent or absent) never does.
-    Check(std::memcmp(SetupResponse, setupStream.data(), answerKept) == 0 && SetupResponse[answerKept] == 0,
+    Check(std::equal(setupStream.begin(), setupStream.begin() + static_cast<std::ptrdiff_t>(answerKept),
+                     reinterpret_cast<const std::uint8_t*>(SetupResponse)) &&
+              SetupResponse[answerKept] == 0,
           "the setup answer is not kept as received");
   }
 
