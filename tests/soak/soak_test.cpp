@@ -117,7 +117,7 @@ int Updates() {
   Form1 = new TForm1(&app);
   app.CreateForm(Form1);
   Form1->BSearch->Click();
-  const bool reported = ui.PumpUntil([] { return Form1->BUpdate->Enabled(); }, std::chrono::seconds(10));
+  const bool reported = ui.PumpUntil([] { return Form1->BUpdate->Enabled(); }, std::chrono::seconds(30));
   if (reported) Form1->BUpdate->Click();
   delete Form1;
   Form1 = nullptr;
