@@ -8,6 +8,7 @@
 namespace plat {
 namespace {
 thread_local ThreadControl* tCurrent = nullptr;
+std::atomic<SleepHook> gSleepHook{nullptr};
 }
 
 void ThreadControl::RequestStop() {
@@ -41,7 +42,13 @@ void ThreadControl::MarkFinished() {
 
 ThreadControl* CurrentThreadControl() { return tCurrent; }
 
+void SetSleepHook(SleepHook hook) { gSleepHook.store(hook, std::memory_order_release); }
+
 void Sleep(std::uint32_t milliseconds) {
+  if (SleepHook hook = gSleepHook.load(std::memory_order_acquire)) {
+    hook(milliseconds);
+    return;
+  }
   if (milliseconds == 0) {
     std::this_thread::yield();
   } else {

@@ -64,6 +64,11 @@ ThreadControl* CurrentThreadControl();
 // Sleeps the calling thread; 0 yields the processor.
 void Sleep(std::uint32_t milliseconds);
 
+// Replaces what Sleep() does, for drivers that run the system's code faster
+// than real time (null: the real sleep). Set it while no other thread runs.
+using SleepHook = void (*)(std::uint32_t milliseconds);
+void SetSleepHook(SleepHook hook);
+
 }  // namespace plat
 
 class TThread {

@@ -39,4 +39,9 @@ CheckResult checkHexText(std::string_view text);
 // "<name>:<line>: <error>", the form the tools print.
 std::string describeFault(std::string_view name, const CheckResult& result);
 
+// The C++ source that carries a checked text (result.ok): `symbol`[] with one
+// string per line, each ending in "\n", then nullptr, and `symbol`LineCount.
+std::string renderImageSource(std::string_view inputName, const std::string& symbol,
+                              const CheckResult& checked);
+
 }  // namespace plug::hex

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: the Linux build three times (normal, AddressSanitizer
-# with UndefinedBehaviorSanitizer, ThreadSanitizer), then the Windows stage
+# with UndefinedBehaviorSanitizer, ThreadSanitizer), a short run of every fuzz
+# target (tools/fuzz-smoke.sh), then the Windows stage
 # (.ci/windows.sh: cross builds, the Windows suite under Wine, the real program
 # end to end). Each stage prints its duration; the last line is
 # "N passed, N failed, N skipped", counted from CTest's own results. A test
@@ -29,6 +30,8 @@ linux() {
 for preset in default asan tsan; do
   stage "$preset: build and tests" linux "$preset"
 done
+
+stage "fuzz smoke" bash tools/fuzz-smoke.sh
 
 if [ "${PLUG_SKIP_WINDOWS:-0}" != 1 ]; then
   stage "windows" bash .ci/windows.sh

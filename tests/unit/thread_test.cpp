@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <thread>
 
 namespace {
@@ -109,3 +110,23 @@ TEST(ThreadControl, CurrentControlIsTheRunningThreadsOwn) {
 }
 
 }  // namespace
+
+namespace {
+std::atomic<std::uint32_t> gHooked{0};
+void CountingSleep(std::uint32_t ms) { gHooked.fetch_add(ms + 1); }
+}  // namespace
+
+TEST(Thread, SleepGoesToItsHookWhileOneIsSet) {
+  plat::SetSleepHook(&CountingSleep);
+  const auto start = std::chrono::steady_clock::now();
+  plat::Sleep(5000);
+  plat::Sleep(0);
+  const auto hooked = std::chrono::steady_clock::now() - start;
+  plat::SetSleepHook(nullptr);
+  EXPECT_EQ(gHooked.load(), 5002u);
+  EXPECT_LT(hooked, std::chrono::milliseconds(4000));
+  const auto before = std::chrono::steady_clock::now();
+  plat::Sleep(20);
+  EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(20));
+  EXPECT_EQ(gHooked.load(), 5002u);
+}
