@@ -21,6 +21,8 @@ constexpr char kAccepted[2][11] = {
 constexpr char kSetupRequest[] = "QUOR PLUG SETUP";
 constexpr char kSetupResponse[] = "QUOR PLUG READY";
 constexpr int kSetupLength = 15;
+// Bytes the setup reader passes over before the answer starts, at most.
+constexpr int kSetupSkip = 16;
 
 // One tick of a wait: the flag is tested first, then 10 ms sleep.
 constexpr int kPnPTicks = 400;
@@ -84,12 +86,20 @@ TLeseSetupRes::TLeseSetupRes(TAsyncComm* comm) : Comm(comm) { FreeOnTerminate = 
 void TLeseSetupRes::Execute() {
   Ready->store(false, std::memory_order_release);
   int pos = 0;
+  int skipped = 0;
   for (;;) {
     char byte = 0;
     const int got = Comm->ReadData(1, &byte);
     if (Terminated() || got != 1) {
       Buffer[pos] = 0;
       return;
+    }
+    // An adapter can hand over, after the purge behind the change of speed,
+    // a byte that came before it: what stands before the answer's first
+    // character is passed over, up to kSetupSkip bytes.
+    if (pos == 0 && byte != kSetupResponse[0] && skipped < kSetupSkip) {
+      ++skipped;
+      continue;
     }
     Buffer[pos++] = byte;
     if (byte != kSetupResponse[pos - 1]) return;
@@ -233,11 +243,10 @@ bool TSuchePlug::ReadPnPId(plat::Handle port) {
 bool TSuchePlug::SetFastLine() {
   auto& api = plat::Serial();
   // The queue sizes are advice to the driver. A driver that takes no advice
-  // (some virtual COM ports, Wine) says "not supported": go on without it.
-  if (!api.SetupQueues(PortHandle, 16384, 2048) && plat::LastError() != plat::kErrorNotSupported) {
-    // Opened exclusively: left open, it would block every later search.
-    ClosePort();
-    return false;
+  // (some virtual COM ports, Wine, adapters that refuse the sizes) says so:
+  // the port still works, the search goes on without it.
+  if (!api.SetupQueues(PortHandle, 16384, 2048)) {
+    AddLog(WithCode("SetupComm failed, GetLastError: #", plat::LastError()));
   }
   plat::Dcb dcb;
   api.GetState(PortHandle, dcb);

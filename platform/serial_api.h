@@ -112,8 +112,12 @@ struct Dcb {
 // never uses; a driver keeps them across opens. Abort on error would stop
 // every transfer after one framing error until ClearError(), NUL stripping
 // and error-character replacement change the bytes that arrive, XON/XOFF and
-// DSR flow control or sensitivity hold or drop them.
+// DSR flow control or sensitivity hold or drop them. The XON and XOFF
+// characters are set although XON/XOFF stays off: a driver that reports
+// them equal (both 0, say) makes every change of settings fail.
 inline void ClearLeftoverSettings(Dcb& dcb) {
+  dcb.XonChar = 0x11;
+  dcb.XoffChar = 0x13;
   dcb.fAbortOnError = false;
   dcb.fNull = false;
   dcb.fErrorChar = false;
@@ -121,6 +125,17 @@ inline void ClearLeftoverSettings(Dcb& dcb) {
   dcb.fInX = false;
   dcb.fOutxDsrFlow = false;
   dcb.fDsrSensitivity = false;
+}
+
+// How long Drain() goes on waiting once the driver's output queue is empty:
+// the UART's FIFO and a USB adapter's own buffer still hold characters then,
+// and a transmit purge (or a close) right after would throw them away. 20 ms,
+// or 20 character times at the line's speed where that is longer.
+inline std::uint32_t DrainMarginMicroseconds(std::uint32_t baud) {
+  constexpr std::uint32_t kFloorUs = 20000;
+  if (baud == 0) return kFloorUs;
+  const std::uint64_t chars = 20ull * 10 * 1000000 / baud;
+  return chars > kFloorUs ? static_cast<std::uint32_t>(chars) : kFloorUs;
 }
 
 struct CommTimeouts {
@@ -165,8 +180,8 @@ class SerialApi {
   virtual bool SetTimeouts(Handle port, const CommTimeouts& timeouts) = 0;
   virtual bool Purge(Handle port, std::uint32_t flags) = 0;
   // Waits until the bytes written so far have left the port: the driver's
-  // output queue is empty and the transmitter has had the time to send what
-  // it holds. False with kErrorSemTimeout when that takes longer than
+  // output queue is empty and, after that, DrainMarginMicroseconds() have
+  // passed for what the transmitter and the adapter still hold. False with kErrorSemTimeout when that takes longer than
   // timeoutMs (output held back by flow control, for example).
   virtual bool Drain(Handle port, std::uint32_t timeoutMs) = 0;
   virtual bool Escape(Handle port, std::uint32_t function) = 0;

@@ -650,11 +650,8 @@ bool PosixSerial::Drain(Handle h, std::uint32_t timeoutMs) {
     if (Clock::now() >= deadline) return FailWith(kErrorSemTimeout);
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  // The queue is empty; the transmitter may still hold some characters (the
-  // UART's FIFO), and a pseudo-terminal hands them to its master a moment
-  // later too. Give them 20 character times, and 2 ms at the least.
-  const auto chars = baud > 0 ? std::chrono::microseconds(20 * 10 * 1000000LL / baud) : std::chrono::microseconds(0);
-  std::this_thread::sleep_for(std::max<std::chrono::microseconds>(chars, std::chrono::milliseconds(2)));
+  // The queue is empty; the UART and the adapter may still hold characters.
+  std::this_thread::sleep_for(std::chrono::microseconds(DrainMarginMicroseconds(baud)));
   return true;
 }
 

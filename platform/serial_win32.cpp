@@ -313,15 +313,12 @@ bool Win32Serial::Drain(Handle port, std::uint32_t timeoutMs) {
     }
     ::Sleep(1);
   }
-  // The driver's queue is empty; the UART may still hold up to its FIFO's
-  // worth. Give it 20 character times, and 2 ms at the least.
+  // The driver's queue is empty; the UART and a USB adapter's own buffer may
+  // still hold characters, which PURGE_TXCLEAR would throw away.
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
-  DWORD wait = 2;
-  if (::GetCommState(H(port), &dcb) && dcb.BaudRate > 0) {
-    wait = std::max<DWORD>(wait, static_cast<DWORD>(20 * 10 * 1000 / dcb.BaudRate + 1));
-  }
-  ::Sleep(wait);
+  const std::uint32_t baud = ::GetCommState(H(port), &dcb) ? dcb.BaudRate : 0;
+  ::Sleep((DrainMarginMicroseconds(baud) + 999) / 1000);
   return true;
 }
 

@@ -226,10 +226,7 @@ void Bench::PumpLocked(Port& p, TimePoint now) {
         p.txBusy.emplace_back(p.txHeadStart, at);
       }
       if (!p.tx.empty()) StartHeadLocked(p, at);
-      if (p.plug && p.handle != 0) {
-        const auto acc = p.plug->Receive(at, &b, 1, p.dcb);
-        if (acc.fault != Plug::Fault::None) FaultLocked(p, acc.fault);
-      }
+      TransmitLocked(p, at, &b, 1);
       refill(at);
     }
     if (p.write.ov && !p.gone) {
@@ -240,6 +237,12 @@ void Bench::PumpLocked(Port& p, TimePoint now) {
         FinishLocked(p, p.write, 0, p.write.queued);  // time-out: what fitted counts
       }
     }
+  }
+  // What the adapter held and is due now.
+  while (!p.held.empty() && p.held.front().due <= now && !p.gone) {
+    const Port::Held h = p.held.front();
+    p.held.pop_front();
+    DeliverLocked(p, h.due, &h.value, 1, h.dcb);
   }
   // Plug to host.
   if (p.plug) {
@@ -256,6 +259,7 @@ void Bench::PumpLocked(Port& p, TimePoint now) {
         if (p.faults.eighthBitUnmasked && p.dcb.ByteSize == 7) *v = static_cast<std::uint8_t>(*v | 0x80);
         if (p.dcb.fNull && *v == 0) continue;
         p.rx.push_back(*v);
+        p.lastReceived = *v;
       }
     }
   }
@@ -279,6 +283,21 @@ TimePoint Bench::WriteDoneAtLocked(const Port& p) const {
   return at;
 }
 
+void Bench::TransmitLocked(Port& p, TimePoint at, const std::uint8_t* bytes, std::size_t count) {
+  if (p.faults.adapterHolds.count() > 0) {
+    for (std::size_t i = 0; i < count; ++i) p.held.push_back({at + p.faults.adapterHolds, bytes[i], p.dcb});
+    return;
+  }
+  DeliverLocked(p, at, bytes, count, p.dcb);
+}
+
+void Bench::DeliverLocked(Port& p, TimePoint at, const std::uint8_t* bytes, std::size_t count,
+                          const plat::Dcb& dcb) {
+  if (!p.plug || p.handle == 0) return;
+  const auto acc = p.plug->Receive(at, bytes, count, dcb);
+  if (acc.fault != Plug::Fault::None) FaultLocked(p, acc.fault);
+}
+
 void Bench::StartHeadLocked(Port& p, TimePoint start) {
   p.txHeadStart = start;
   p.txNextDue = start + CharTime(p.dcb);
@@ -294,6 +313,7 @@ std::optional<TimePoint> Bench::NextWakeLocked() {
       if (auto t = p->plug->NextDue()) consider(*t);
     }
     if (!p->tx.empty()) consider(p->txNextDue);
+    if (!p->held.empty()) consider(p->held.front().due);
     if (p->write.ov && p->write.deadline) consider(*p->write.deadline);
   }
   return next;
@@ -344,6 +364,9 @@ plat::Handle Bench::Open(const char* path) {
   p.timeouts = plat::CommTimeouts{};
   p.rx.clear();
   p.tx.clear();
+  p.held.clear();
+  p.lastReceived.reset();
+  p.lateByte.reset();
   p.stickyWriteError = 0;
   ++p.openCount;
   LogLocked(p, HostLogEntry::Op::Open, true);
@@ -366,6 +389,9 @@ bool Bench::Close(plat::Handle h) {
     p = LookupLocked(h, true);
     if (!p) return false;
   }
+  // What the adapter still holds is lost with the close; what was due has gone.
+  PumpLocked(*p, Clock::now());
+  p->held.clear();
   if (p->read.ov) FinishLocked(*p, p->read, plat::kErrorOperationAborted, 0);
   if (p->write.ov) FinishLocked(*p, p->write, plat::kErrorOperationAborted, p->write.queued);
   handles_.erase(p->handle);
@@ -416,7 +442,7 @@ bool Bench::SetState(plat::Handle h, const plat::Dcb& dcb) {
   if (!p) return false;
   if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > plat::kSpaceParity ||
       dcb.StopBits > plat::kTwoStopBits || dcb.fDtrControl > plat::kDtrControlHandshake ||
-      dcb.fRtsControl > plat::kRtsControlToggle) {
+      dcb.fRtsControl > plat::kRtsControlToggle || dcb.XonChar == dcb.XoffChar) {
     HostLogEntry e;
     e.time = Clock::now();
     e.op = HostLogEntry::Op::SetState;
@@ -432,6 +458,7 @@ bool Bench::SetState(plat::Handle h, const plat::Dcb& dcb) {
   p->rts = dcb.fRtsControl != plat::kRtsControlDisable;
   LogLocked(*p, HostLogEntry::Op::SetState, true);
   if (speedChanged && p->faults.junkOnSpeedChange) p->rx.push_back(0xF0);
+  if (speedChanged && p->faults.lateByteAfterPurge && p->lastReceived) p->lateByte = p->lastReceived;
   if (!dtrWasOn && p->dtr && p->faults.framingErrorOnPowerUp) LineErrorLocked(*p, plat::kCeFrame);
   LinesLocked(*p, Clock::now());
   return true;
@@ -475,22 +502,37 @@ bool Bench::Purge(plat::Handle h, std::uint32_t flags) {
   if (flags & plat::kPurgeTxAbort) {
     FinishLocked(*p, p->write, plat::kErrorOperationAborted, p->write.queued);
   }
-  if (flags & plat::kPurgeRxClear) p->rx.clear();
-  // The character on the wire cannot be called back (wire mode).
-  if ((flags & plat::kPurgeTxClear) && !p->tx.empty()) p->tx.resize(1);
+  if (flags & plat::kPurgeRxClear) {
+    p->rx.clear();
+    if (p->lateByte) p->rx.push_back(*p->lateByte);
+    p->lateByte.reset();
+  }
+  // The character on the wire cannot be called back (wire mode); what the
+  // adapter holds and has not sent yet is dropped.
+  if (flags & plat::kPurgeTxClear) {
+    PumpLocked(*p, Clock::now());
+    if (!p->tx.empty()) p->tx.resize(1);
+    p->held.clear();
+  }
+  if (p->read.ov && !p->rx.empty()) PumpLocked(*p, Clock::now());
   return true;
 }
 
 bool Bench::Drain(plat::Handle h, std::uint32_t timeoutMs) {
   std::unique_lock<std::mutex> lock(mutex_);
   const TimePoint deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::uint32_t baud = 0;
   for (;;) {
     Port* p = LookupLocked(h);
     if (!p) return false;
-    if (p->tx.empty()) return true;
+    baud = p->dcb.BaudRate;
+    if (p->tx.empty()) break;
     if (Clock::now() >= deadline) return Fail(plat::kErrorSemTimeout);
     hostCv_.wait_until(lock, std::min(deadline, Clock::now() + std::chrono::milliseconds(1)));
   }
+  lock.unlock();
+  std::this_thread::sleep_for(std::chrono::microseconds(plat::DrainMarginMicroseconds(baud)));
+  return true;
 }
 
 bool Bench::Escape(plat::Handle h, std::uint32_t function) {
@@ -584,6 +626,11 @@ bool Bench::Write(plat::Handle h, const void* data, std::uint32_t count, std::ui
     return complete(e, 0);
   }
 
+  if (timing_ == Timing::Instant && p->faults.adapterHolds.count() > 0) {
+    TransmitLocked(*p, now, bytes, count);
+    KickLocked();
+    return complete(0, count);
+  }
   if (timing_ == Timing::Instant) {
     Plug::Accepted acc{count, Plug::Fault::None};
     if (p->plug) acc = p->plug->Receive(now, bytes, count, p->dcb);

@@ -53,6 +53,13 @@ struct AdapterFaults {
   bool eighthBitUnmasked = false;
   // A change of speed leaves one junk byte (0xF0) in the input.
   bool junkOnSpeedChange = false;
+  // The last byte that arrived before a change of speed is handed over once
+  // more after the next purge of the input.
+  bool lateByteAfterPurge = false;
+  // A USB adapter's own transmit buffer: a byte that has left the driver's
+  // queue reaches the wire only this much later, while the queue already
+  // reports empty. A transmit purge or a close drops what it still holds.
+  std::chrono::milliseconds adapterHolds{0};
 };
 
 struct HostLogEntry {
@@ -113,7 +120,8 @@ class Bench final : public plat::SerialApi {
   bool SetTimeouts(plat::Handle port, const plat::CommTimeouts& timeouts) override;
   bool Purge(plat::Handle port, std::uint32_t flags) override;
   // Instant mode: nothing is ever queued. Wire mode: waits until the output
-  // queue is empty, its last character delivered.
+  // queue is empty, its last character delivered. Then, in both, the margin
+  // every backend's Drain keeps (plat::DrainMarginMicroseconds).
   bool Drain(plat::Handle port, std::uint32_t timeoutMs) override;
   bool Escape(plat::Handle port, std::uint32_t function) override;
   bool Read(plat::Handle port, void* buffer, std::uint32_t count, std::uint32_t* done,
@@ -172,6 +180,16 @@ class Bench final : public plat::SerialApi {
     bool ioAborted = false;        // abort on error tripped: transfers fail
     Transfer read;
     Transfer write;
+    // Bytes the adapter holds after they left the driver's queue: when each
+    // goes onto the wire and the settings it was sent with.
+    struct Held {
+      TimePoint due;
+      std::uint8_t value;
+      plat::Dcb dcb;
+    };
+    std::deque<Held> held;
+    std::optional<std::uint8_t> lastReceived;  // since the port was opened
+    std::optional<std::uint8_t> lateByte;      // handed over after the next input purge
     std::vector<HostLogEntry> log;
     std::vector<std::uint8_t> hostBytes;
     int openCount = 0;
@@ -193,6 +211,10 @@ class Bench final : public plat::SerialApi {
   TimePoint WriteDoneAtLocked(const Port& p) const;
   // Puts the tx head byte onto the wire at start.
   void StartHeadLocked(Port& p, TimePoint start);
+  // Hands a byte that left the driver's queue at 'at' to the wire (through
+  // the adapter's buffer when it has one).
+  void TransmitLocked(Port& p, TimePoint at, const std::uint8_t* bytes, std::size_t count);
+  void DeliverLocked(Port& p, TimePoint at, const std::uint8_t* bytes, std::size_t count, const plat::Dcb& dcb);
   void FaultLocked(Port& p, Plug::Fault fault);
   // A line error; with abort on error set it ends the pending transfers.
   void LineErrorLocked(Port& p, std::uint32_t error);

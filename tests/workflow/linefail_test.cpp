@@ -2,6 +2,8 @@
 // diagnostics of a visible search, and the port closed again.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "app/main.h"
 #include "discovery/searchplug.h"
 #include "serial/asynccomm.h"
@@ -65,14 +67,21 @@ TEST_F(LineFailTest, FastLineFailureClosesThePort) {
   EXPECT_EQ(search.PortHandle, nullptr);
   EXPECT_GE(serial.closes, 1);
 
-  // Queue advice that is refused for another reason than "not supported".
+  // Queue advice refused for another reason than "not supported" is still
+  // only advice: it is logged, and the port goes on to its fast line.
   serial.setStateError = 0;
   serial.setupQueuesError = 31;
   search.PortHandle = serial.Open("\\\\.\\COM1");
   const int closes = serial.closes;
-  EXPECT_FALSE(search.SetFastLine());
-  EXPECT_EQ(serial.closes, closes + 1);
+  EXPECT_TRUE(search.SetFastLine());
+  EXPECT_EQ(serial.closes, closes);
+  EXPECT_NE(search.PortHandle, nullptr);
   EXPECT_EQ(ui.Boxes().size(), 1u) << "no box for the queue sizes";
+  const auto& lines = log.Lines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "SetupComm failed, GetLastError: #31"), lines.end());
+  const auto debug = ui.EventsOf(Event::Kind::Debug);
+  EXPECT_TRUE(std::any_of(debug.begin(), debug.end(),
+                          [](const Event& e) { return e.text == "SetupComm failed, GetLastError: #31\n"; }));
 }
 
 TEST_F(LineFailTest, MonitorSwitchStopsAtItsFirstFailedWrite) {

@@ -67,7 +67,8 @@ TEST_F(ReportTest, VersionReportIsShownAndTheUpdateOffered) {
 }
 
 // Ports as real drivers and adapters leave them: the search still finds the
-// plug on COM1 and the report arrives whole.
+// plug on COM1, the report arrives whole and the report end reaches the plug
+// when the tool is closed.
 struct AdapterCase {
   const char* name;
   sim::AdapterFaults faults;
@@ -81,6 +82,7 @@ sim::AdapterFaults Leftovers() {
   left.fBinary = true;
   left.fAbortOnError = left.fNull = left.fErrorChar = true;
   left.fOutX = left.fInX = left.fOutxDsrFlow = left.fDsrSensitivity = true;
+  left.XonChar = left.XoffChar = 0;  // the driver refuses every setting that keeps them equal
   sim::AdapterFaults f;
   f.leftover = left;
   f.framingErrorOnPowerUp = true;  // with abort on error left on, every transfer would stop here
@@ -103,8 +105,14 @@ TEST_P(AdapterTest, SearchFindsThePlugAndTheReportArrivesWhole) {
     EXPECT_FALSE(e.dcb.fAbortOnError || e.dcb.fNull || e.dcb.fErrorChar || e.dcb.fOutX || e.dcb.fInX ||
                  e.dcb.fOutxDsrFlow || e.dcb.fDsrSensitivity)
         << "line setting " << settings << " keeps a leftover";
+    EXPECT_EQ(e.dcb.XonChar, 0x11) << "line setting " << settings;
+    EXPECT_EQ(e.dcb.XoffChar, 0x13) << "line setting " << settings;
   }
   EXPECT_EQ(settings, 2);
+  CloseWindow();
+  const auto heard = plug->HeardLog();
+  ASSERT_FALSE(heard.empty());
+  EXPECT_EQ(heard.back().what, sim::Heard::ReportEnd);
   EXPECT_TRUE(plug->Violations().empty()) << plug->Violations().front();
 }
 
@@ -119,6 +127,16 @@ INSTANTIATE_TEST_SUITE_P(
                       AdapterCase{"JunkAfterSpeedChange", [] {
                                     sim::AdapterFaults f;
                                     f.junkOnSpeedChange = true;
+                                    return f;
+                                  }()},
+                      AdapterCase{"LateByteAfterThePurge", [] {
+                                    sim::AdapterFaults f;
+                                    f.lateByteAfterPurge = true;
+                                    return f;
+                                  }()},
+                      AdapterCase{"HoldsItsLastBytes", [] {
+                                    sim::AdapterFaults f;
+                                    f.adapterHolds = std::chrono::milliseconds(16);
                                     return f;
                                   }()}),
     [](const ::testing::TestParamInfo<AdapterCase>& param) { return std::string(param.param.name); });

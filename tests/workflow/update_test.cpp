@@ -311,6 +311,10 @@ TEST_F(UpdateTest, AWakePromptLateWithinItsWaitIsSeen) {
 }
 
 TEST_F(UpdateTest, WindowDestroyedInTheBootMonitorSendsTheExitBeforeClosingThePort) {
+  // An adapter that still holds the exit when its queue reports empty.
+  sim::AdapterFaults holds;
+  holds.adapterHolds = std::chrono::milliseconds(16);
+  bench.SetAdapterFaults(kCom1, holds);
   TForm1& form = ReportShown();
   // Bring the plug into its boot monitor as the update does, then end the tool.
   PlugControl control;
