@@ -18,6 +18,7 @@
 #include <tuple>
 #include <vector>
 
+#include "platform/termios_settings.h"
 #include "platform/thread.h"
 
 namespace {
@@ -318,6 +319,43 @@ TEST_F(SerialPosixTest, SettingsRoundTrip) {
   EXPECT_EQ(::cfgetospeed(&t), static_cast<speed_t>(B1200));
 }
 
+// The conversion itself, over termios flags: a pseudo-terminal keeps 8 data
+// bits whatever it is told, so only here does a frame that is set over
+// another show. Each member a setting owns is replaced, not added to.
+TEST(TermiosSettings, ASettingReplacesTheFrameTheTerminalHeld) {
+  struct Case {
+    tcflag_t before;  // c_cflag bits the terminal held
+    Dcb set;
+    tcflag_t frame;  // the bits of CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS wanted
+  };
+  Dcb flow = Line(115200, 8, plat::kNoParity, plat::kOneStopBit);
+  flow.fOutxCtsFlow = true;
+  const Case cases[] = {
+      {CS8, Line(1200, 7, plat::kNoParity, plat::kOneStopBit), CS7},
+      {CS8 | CSTOPB | CRTSCTS, Line(9600, 5, plat::kNoParity, plat::kOne5StopBits), CS5 | CSTOPB},
+      {CS6 | PARENB | PARODD, Line(57600, 7, plat::kEvenParity, plat::kTwoStopBits), CS7 | PARENB | CSTOPB},
+      {CS5, flow, CS8 | CRTSCTS},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.set.BaudRate << " baud, " << int{c.set.ByteSize} << " bits");
+    termios t{};
+    t.c_cflag = c.before;
+    t.c_iflag = IXON | IXOFF | ICRNL;
+    bool freeSpeed = true;
+    std::uint32_t error = 0;
+    ASSERT_TRUE(plat::termios_settings::ToTermios(c.set, t, freeSpeed, error));
+    EXPECT_FALSE(freeSpeed);
+    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS), c.frame);
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL), 0u);
+    EXPECT_EQ(t.c_cc[VSTART], 0x11);
+    EXPECT_EQ(t.c_cc[VSTOP], 0x13);
+    Dcb back;
+    plat::termios_settings::FromTermios(t, back);
+    EXPECT_EQ(std::tie(back.BaudRate, back.ByteSize, back.Parity, back.StopBits),
+              std::tie(c.set.BaudRate, c.set.ByteSize, c.set.Parity, c.set.StopBits));
+  }
+}
+
 TEST_F(SerialPosixTest, SpeedsWithoutConstantsAreSetExactly) {
   for (std::uint32_t baud : {250000u, 12345u, 9600u}) {
     ASSERT_TRUE(api_.SetState(port_, Line(baud, 8, plat::kNoParity, plat::kOneStopBit))) << baud;
@@ -384,6 +422,22 @@ TEST_F(SerialPosixTest, QueuesTimeoutsPurgeFlagsAndEscape) {
   }
   EXPECT_FALSE(api_.Escape(port_, 99));
   EXPECT_EQ(plat::LastError(), plat::kErrorInvalidParameter);
+}
+
+// Drain waits for the output only: input nobody has read yet does not hold
+// it. Once the output is out it keeps its margin for the adapter.
+TEST_F(SerialPosixTest, DrainWaitsForTheOutputNotTheInputAndKeepsItsMargin) {
+  pty_.Write("unread input");
+  const std::string request = "QUOR PLUG SETUP";
+  std::uint32_t done = 0;
+  ASSERT_TRUE(api_.Write(port_, request.data(), static_cast<std::uint32_t>(request.size()), &done, tx_));
+  const auto start = Clock::now();
+  EXPECT_TRUE(api_.Drain(port_, 500)) << plat::LastError();
+  const auto took = Clock::now() - start;
+  EXPECT_GE(took, std::chrono::microseconds(plat::DrainMarginMicroseconds(115200)));
+  EXPECT_EQ(plat::DrainMarginMicroseconds(115200), 20000u);  // 20 ms: longer than 20 characters
+  EXPECT_EQ(plat::DrainMarginMicroseconds(1200), 166666u);   // 20 characters: longer than 20 ms
+  EXPECT_EQ(pty_.Read(request.size()), request);
 }
 
 TEST_F(SerialPosixTest, ReadWaitsForAllItsBytes) {
