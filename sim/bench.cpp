@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/priority.h"
 #include "platform/thread.h"
 
 namespace sim {
@@ -320,6 +321,10 @@ std::optional<TimePoint> Bench::NextWakeLocked() {
 }
 
 void Bench::SchedulerMain() {
+  // The scheduler stands for the hardware and the driver's interrupts, which
+  // no busy program holds up: it runs at a raised priority where it may.
+  // Preempted while holding the lock, it would hold up the host instead.
+  const plat::RaisedThreadPriority raised;
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stop_) {
     const TimePoint now = Clock::now();

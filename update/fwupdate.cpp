@@ -4,6 +4,7 @@
 #include <iostream>
 
 #include "app/connection.h"
+#include "platform/priority.h"
 #include "platform/thread.h"
 #include "serial/commands.h"
 #include "serial/threads.h"
@@ -38,7 +39,13 @@ bool TFwUpdate::ProgramFlash(int count, std::FILE* source) {
   Plug->WaitForChar(cmd::kLoadReady, 100);
   Plug->WaitForChar(cmd::kLoadReady, 10);
 
-  if (!Download(count, source)) return false;
+  {
+    // Each line's write returns while its last characters are still going
+    // out; coming back late to write the next one leaves the wire idle. The
+    // streaming runs at a raised priority, and only the streaming.
+    const plat::RaisedThreadPriority raised;
+    if (!Download(count, source)) return false;
+  }
   // The monitor confirms the end-of-file record with its prompt; without it
   // the flash cannot be trusted.
   return Plug->WaitForPrompt(200);
