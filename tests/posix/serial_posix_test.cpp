@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include <tuple>
 #include <vector>
 
+#include "platform/priority.h"
 #include "platform/termios_settings.h"
 #include "platform/thread.h"
 
@@ -439,6 +441,35 @@ TEST_F(SerialPosixTest, DrainWaitsForTheOutputNotTheInputAndKeepsItsMargin) {
   EXPECT_EQ(plat::DrainMarginMicroseconds(1200), 166666u);   // 20 characters: longer than 20 ms
   EXPECT_EQ(pty_.Read(request.size()), request);
 }
+
+#ifdef __linux__
+// The upload's raised priority: the calling thread only, for the scope only.
+TEST(RaisedThreadPriority, TouchesTheCallingThreadForItsScopeOnly) {
+  auto nice = [](pid_t tid) { return ::getpriority(PRIO_PROCESS, static_cast<id_t>(tid)); };
+  std::atomic<pid_t> otherTid{0};
+  std::atomic<bool> done{false};
+  std::thread other([&] {
+    otherTid = ::gettid();
+    while (!done) std::this_thread::sleep_for(1ms);
+  });
+  while (otherTid == 0) std::this_thread::sleep_for(1ms);
+  const int before = nice(::gettid());
+  const int otherBefore = nice(otherTid);
+  bool raised = false;
+  {
+    const plat::RaisedThreadPriority priority;
+    raised = priority.Raised();
+    if (raised) {
+      EXPECT_LT(nice(::gettid()), before);
+    }
+    EXPECT_EQ(nice(otherTid), otherBefore);
+  }
+  EXPECT_EQ(nice(::gettid()), before);
+  done = true;
+  other.join();
+  if (!raised) GTEST_SKIP() << "this process may not lower its nice value";
+}
+#endif
 
 TEST_F(SerialPosixTest, ReadWaitsForAllItsBytes) {
   char buf[12] = {};
