@@ -208,6 +208,14 @@ TEST_P(RescueTest, FindsTheMonitorWhereOneWaitsAndSendsNothingElsewhere) {
   }
   for (const auto& [port, bytes] : c.sent) {
     EXPECT_EQ(Sent(port), Bytes(bytes)) << port;
+    // The line settles 500 ms at the monitor's speed before the wake-up.
+    sim::TimePoint lineSet{};
+    for (const auto& e : bench.Log(port)) {
+      if (e.op == Op::SetState) lineSet = e.time;
+      if (e.op == Op::Write && e.bytes == Bytes("\x1B\x1B")) {
+        EXPECT_GE(e.time - lineSet, std::chrono::milliseconds(500)) << port;
+      }
+    }
     if (sim::Plug* plug = bench.PlugOn(port)) {
       EXPECT_TRUE(plug->Violations().empty()) << plug->Violations().front();
       EXPECT_EQ(plug->ExitCount(), 0);
