@@ -49,9 +49,12 @@ constexpr unsigned kNotice = tk::kMbOk | tk::kMbIconInformation;  // 0x40
 constexpr unsigned kNoPlugFlags = tk::kMbRetryCancel | tk::kMbIconQuestion;  // 0x25
 constexpr unsigned kRescueFlags = tk::kMbYesNo | tk::kMbIconQuestion;        // 0x24
 
-// A boot monitor answers its wake-up at once; the wait only bounds the time a
-// port without one costs.
+// A boot monitor answers its wake-up (or the end of a load cut off) at once;
+// each wait only bounds the time a port without one costs.
 constexpr int kMonitorProbeTicks = 100;
+// A receiver needs the line to settle after the change of speed and DTR/RTS
+// going up, as in the switch from report mode.
+constexpr std::uint32_t kMonitorLineSettleMs = 500;
 
 TAsyncComm* Comm() { return CurrentComm(); }
 
@@ -193,8 +196,14 @@ plat::Handle TForm1::FindPlugInMonitor(TSuchePlug* search, char* portName, std::
   for (const std::string& name : SearchPorts) {
     std::snprintf(portName, nameSize, "%s", name.c_str());
     std::snprintf(search->PortName, sizeof search->PortName, "%s", name.c_str());
+    // A device answered the identification there: it is not a plug waiting
+    // in its monitor, and it gets no byte.
+    if (search->Answered(name)) continue;
     if (!search->OpenPort()) continue;  // it closed again whatever it opened
-    if (control.SetMonitorLine() && control.WakeMonitor(kMonitorProbeTicks)) return search->PortHandle;
+    if (control.SetMonitorLine()) {
+      plat::Sleep(kMonitorLineSettleMs);
+      if (control.FindMonitor(kMonitorProbeTicks)) return search->PortHandle;
+    }
     // No monitor here: nothing more goes to this port.
     api.Purge(search->PortHandle, plat::kPurgeAllFlags);
     api.Close(search->PortHandle);

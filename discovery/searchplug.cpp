@@ -1,5 +1,6 @@
 #include "discovery/searchplug.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -124,6 +125,7 @@ void TSuchePlug::AddLog(const std::string& line) {
 
 plat::Handle TSuchePlug::FindPlug(char* portName, std::size_t size) {
   plat::Handle port = nullptr;
+  answered_.clear();
   for (const std::string& name : Ports) {
     if (size > 0) std::snprintf(portName, size, "%s", name.c_str());
     port = Probe(name.c_str());
@@ -135,8 +137,15 @@ plat::Handle TSuchePlug::FindPlug(char* portName, std::size_t size) {
 plat::Handle TSuchePlug::Probe(const char* portName) {
   std::snprintf(PortName, sizeof PortName, "%s", portName);
   AddLog(std::string("Open Port ") + PortName);
-  if (OpenPort() && ReadPnPId(PortHandle) && SetFastLine() && SetupHandshake()) return PortHandle;
+  if (!OpenPort()) return nullptr;
+  const bool identified = ReadPnPId(PortHandle);
+  if (identified && SetFastLine() && SetupHandshake()) return PortHandle;
+  if (identified || PnPComplete.load(std::memory_order_acquire)) answered_.emplace_back(PortName);
   return nullptr;
+}
+
+bool TSuchePlug::Answered(const std::string& portName) const {
+  return std::find(answered_.begin(), answered_.end(), portName) != answered_.end();
 }
 
 void TSuchePlug::ClosePort() {

@@ -70,7 +70,13 @@ class TSuchePlug {
   // bytes, 9 unless given) receives the name of the last port probed, cut to
   // fit and always terminated. The open port, or null.
   plat::Handle FindPlug(char* portName, std::size_t size = 9);
+  // One port. A port that sent a complete identifier but gave no usable
+  // plug (another device, or a plug whose setup failed) is noted in
+  // Answered.
   plat::Handle Probe(const char* portName);
+  // True when the last FindPlug noted the port: some device answers there
+  // that is not a plug in its boot monitor, and nothing is sent to it.
+  bool Answered(const std::string& portName) const;
   char* GetPnPString() { return PnPString; }
 
   bool OpenPort();
@@ -88,6 +94,9 @@ class TSuchePlug {
   char PnPString[PnPCapacity] = {};
 
  private:
+  // The ports of the last FindPlug that sent a complete identifier and gave
+  // no usable plug.
+  std::vector<std::string> answered_;
   void AddLog(const std::string& line);
   // Purges and closes PortHandle after a failed stage.
   void ClosePort();

@@ -107,7 +107,8 @@ void TAsyncComm::ShowWriteError() {
 }
 
 int TAsyncComm::WriteData(int length, const void* data) {
-  if (WriteFailed || NoPort()) return 0;
+  LastWriteFailed = WriteFailed || NoPort();
+  if (LastWriteFailed) return 0;
   if (length < 0) return 0;
   auto& api = plat::Serial();
   std::uint32_t done = 0;
@@ -116,6 +117,7 @@ int TAsyncComm::WriteData(int length, const void* data) {
     return static_cast<int>(done);
   }
   if (plat::LastError() != plat::kErrorIoPending) {
+    LastWriteFailed = true;
     if (PortHandle != nullptr) {
       ClearLineError();
       tk::OutputDebugString("AsyncComm::WriteData Write failed");
@@ -130,6 +132,7 @@ int TAsyncComm::WriteData(int length, const void* data) {
   ClearLineError();
   ShowWriteError();
   WriteFailed = true;
+  LastWriteFailed = true;
   return 0;
 }
 

@@ -47,6 +47,9 @@ class TAsyncComm {
   plat::Overlapped ReadOverlapped;
   // Set when a pending write failed; refuses the connection's later writes.
   bool WriteFailed = false;
+  // The last WriteData failed (its box shown now or at an earlier failure),
+  // as against a write that merely ended short at its time-out.
+  bool LastWriteFailed = false;
 
  private:
   bool NoPort() const { return PortHandle == plat::InvalidHandle(); }

@@ -144,11 +144,38 @@ bool PlugControl::WakeMonitor(int ticks) {
   return WaitForPrompt(ticks);
 }
 
+bool PlugControl::FindMonitor(int ticks) {
+  TAsyncComm* comm = CurrentComm();
+  if (comm == nullptr) return false;
+  comm->PurgeInput();  // whatever arrived before belongs to no answer
+  // A write that does not go out whole ends the look: nothing more goes to
+  // this port.
+  if (comm->WriteData(cmd::Length(cmd::kMonitorWakeUp), cmd::kMonitorWakeUp) != cmd::Length(cmd::kMonitorWakeUp)) {
+    return false;
+  }
+  if (WaitForPrompt(ticks)) return true;
+  // A monitor whose upload was cut off takes the wake-up as part of a HEX
+  // line; it answers once that load has ended.
+  if (comm->WriteData(cmd::Length(cmd::kEndOfFileRecord), cmd::kEndOfFileRecord) !=
+      cmd::Length(cmd::kEndOfFileRecord)) {
+    return false;
+  }
+  return WaitForPrompt(ticks);
+}
+
 bool PlugControl::EnterMonitorMode() {
-  // A write that fails has shown its box; the next one would only fail again.
-  if (SendMonitorRequest() != cmd::Length(cmd::kMonitorRequest)) return false;
+  // A write that failed has shown its box; the next one would only fail
+  // again. One that ended short at its time-out (the plug held CTS off while
+  // its monitor started) is no reason to stop.
+  auto failed = [] {
+    TAsyncComm* comm = CurrentComm();
+    return comm == nullptr || comm->LastWriteFailed;
+  };
+  SendMonitorRequest();
+  if (failed()) return false;
   plat::Sleep(100);
-  if (SendReportEnd() != cmd::Length(cmd::kReportEnd)) return false;
+  SendReportEnd();
+  if (failed()) return false;
   plat::Sleep(500);
   SetMonitorLine();
   plat::Sleep(500);  // the plug's monitor starts up meanwhile

@@ -57,7 +57,13 @@ class PlugControl {
   // Drops the input, sends the wake-up ESC ESC and waits for '>'. False at
   // once when the wake-up could not be written whole.
   bool WakeMonitor(int ticks);
+  // Looks for a boot monitor on a port just set to its line: the wake-up,
+  // then, where no '>' came within the ticks, the end of a load that may have
+  // been cut off mid-line (line end, end-of-file record) and at most ticks
+  // more for '>'. Nothing else is sent; never the monitor exit.
+  bool FindMonitor(int ticks);
   // Report mode -> boot monitor at 57600 baud; true once its '>' arrived.
-  // Stops at the first command that cannot be written whole.
+  // Stops early only at a write that failed (its box shown); a write that
+  // ended short at its time-out (CTS held off) does not stop the switch.
   bool EnterMonitorMode();
 };

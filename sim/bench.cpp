@@ -593,7 +593,7 @@ bool Bench::Read(plat::Handle h, void* buffer, std::uint32_t count, std::uint32_
 
 bool Bench::Write(plat::Handle h, const void* data, std::uint32_t count, std::uint32_t* done,
                   plat::Overlapped& ov) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(mutex_);
   Port* p = LookupLocked(h);
   if (!p) return false;
   if (p->write.ov != nullptr || (data == nullptr && count > 0)) {
@@ -637,8 +637,26 @@ bool Bench::Write(plat::Handle h, const void* data, std::uint32_t count, std::ui
     return complete(0, count);
   }
   if (timing_ == Timing::Instant) {
+    TimePoint at = now;
+    if (p->plug && p->dcb.fOutxCtsFlow) {
+      if (const auto ctsBack = p->plug->CtsOffUntil(now)) {
+        // CTS held off: nothing leaves until it comes back or the write's
+        // time-out ends it, short and without an error.
+        const auto& t = p->timeouts;
+        const bool timed = t.WriteTotalTimeoutMultiplier != 0 || t.WriteTotalTimeoutConstant != 0;
+        const TimePoint deadline =
+            now + std::chrono::milliseconds(std::uint64_t{t.WriteTotalTimeoutMultiplier} * count +
+                                            t.WriteTotalTimeoutConstant);
+        const TimePoint until = timed ? std::min(*ctsBack, deadline) : *ctsBack;
+        while (Clock::now() < until && !stop_) hostCv_.wait_until(lock, until);
+        p = LookupLocked(h);
+        if (!p) return false;
+        at = Clock::now();
+        if (timed && *ctsBack > deadline) return complete(0, 0);
+      }
+    }
     Plug::Accepted acc{count, Plug::Fault::None};
-    if (p->plug) acc = p->plug->Receive(now, bytes, count, p->dcb);
+    if (p->plug) acc = p->plug->Receive(at, bytes, count, p->dcb);
     const auto n = static_cast<std::uint32_t>(acc.count);
     switch (acc.fault) {
       case Plug::Fault::None: break;

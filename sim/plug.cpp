@@ -12,6 +12,8 @@ using std::chrono::nanoseconds;
 
 constexpr std::string_view kSetupString = "QUOR PLUG SETUP";
 constexpr std::string_view kReadyString = "QUOR PLUG READY";
+// A line end, then the end-of-file record: what ends a load cut off mid-line.
+constexpr std::string_view kEndOfLoad = "\n:00000001FF\n";
 
 // Each wait of the identification sequence is nominally 200 ms. The plug
 // accepts anything from 150 ms to 1500 ms: shorter means the host did not
@@ -141,6 +143,12 @@ Plug::Plug(PlugConfig config)
   firmwareInstalled_ = !config_.startInMonitor;
 }
 
+std::optional<TimePoint> Plug::CtsOffUntil(TimePoint now) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (now >= ctsOffUntil_) return std::nullopt;
+  return ctsOffUntil_;
+}
+
 void Plug::SetConfig(const PlugConfig& config) {
   std::lock_guard<std::mutex> lock(mutex_);
   const bool bannerChanged = config.banner != config_.banner;
@@ -168,18 +176,26 @@ void Plug::PowerOffLocked() {
   monitorRequested_ = false;
   escs_ = 0;
   line_.clear();
+  lineBroken_ = false;
   upper_ = 0;
   loadError_ = false;
   lastLoadClean_ = false;
   uploadBytes_ = 0;
   busyUntil_ = TimePoint{};
   deafUntil_ = TimePoint{};
+  ctsOffUntil_ = TimePoint{};
   lastDue_ = TimePoint{};
 }
 
 void Plug::PowerOnLocked(TimePoint) {
   if (firmwareInstalled_) {
     mode_ = Mode::Idle;
+  } else if (config_.startInLoad) {
+    // Left by an upload cut off mid-line: the monitor takes what comes as
+    // the rest of that line.
+    mode_ = Mode::Monitor;
+    mon_ = Mon::Loading;
+    line_ = ":10A0";
   } else {
     mode_ = Mode::Monitor;  // no firmware to start: the monitor waits for its wake-up
     mon_ = Mon::Wake;
@@ -196,10 +212,12 @@ void Plug::SetLines(TimePoint now, bool dtr, bool rts, const plat::Dcb& host) {
       seqBroken_ = true;
     }
   };
+  // A plug with its own supply is reset by nothing the host does to DTR.
+  const bool ownSupply = config_.keepsPower && mode_ != Mode::Off;
   // Falling edges first, then rising ones, DTR before RTS.
   if (dtr_ && !dtr) {
     dtr_ = false;
-    PowerOffLocked();
+    if (!ownSupply) PowerOffLocked();
     if (!rts_ && seqStep_ == 1) {
       checkWait("after the first DTR on");
       seqStep_ = 2;
@@ -216,7 +234,7 @@ void Plug::SetLines(TimePoint now, bool dtr, bool rts, const plat::Dcb& host) {
   }
   if (!dtr_ && dtr) {
     dtr_ = true;
-    PowerOnLocked(now);
+    if (!ownSupply) PowerOnLocked(now);
     if (rts_) {
       seqStep_ = 0;
     } else if (seqStep_ == 0) {
@@ -368,10 +386,12 @@ Plug::Accepted Plug::Receive(TimePoint now, const std::uint8_t* data, std::size_
   std::lock_guard<std::mutex> lock(mutex_);
   std::string why;
   if (!ListensLocked(host, why)) {
-    // Running firmware that was not identified takes a wake-up for its boot
-    // monitor as noise: a host may look for a monitor where no plug answered.
-    const bool wakeUpOnly = std::all_of(data, data + count, [](std::uint8_t b) { return b == 0x1B; });
-    if (!(mode_ == Mode::Idle && wakeUpOnly && Matches(host, kMonitorWire))) ViolationLocked(why);
+    // Running firmware that was not identified takes what a host sends when
+    // it looks for a boot monitor where no plug answered (the wake-up, the
+    // end of a cut-off load) as noise.
+    const std::string bytes(data, data + count);
+    const bool monitorProbe = bytes == "\x1B\x1B" || bytes == kEndOfLoad;
+    if (!(mode_ == Mode::Idle && monitorProbe && Matches(host, kMonitorWire))) ViolationLocked(why);
     return Accepted{count, Fault::None};
   }
   for (std::size_t i = 0; i < count; ++i) {
@@ -454,6 +474,16 @@ void Plug::CommandByteLocked(TimePoint now, std::uint8_t b) {
     SendReportsLocked(now);
   } else if (f[1] == 0xF8) {
     HeardLocked(now, Heard::MonitorRequest);
+    if (config_.ctsHoldMs > 0) {
+      // CTS stays off while the monitor starts; no report end is needed.
+      ctsOffUntil_ = now + milliseconds(config_.ctsHoldMs);
+      mode_ = Mode::Monitor;
+      mon_ = Mon::Wake;
+      escs_ = 0;
+      deafUntil_ = now + milliseconds(std::max(config_.ctsHoldMs, config_.monitorStartMs));
+      deafWhy_ = "start of the monitor behind the held CTS";
+      return;
+    }
     monitorRequested_ = true;
     deafUntil_ = now + milliseconds(config_.monitorSwitchMs);
     deafWhy_ = "switch to the monitor after its request";
@@ -545,12 +575,19 @@ void Plug::MonitorByteLocked(TimePoint now, std::uint8_t b) {
         ViolationLocked("monitor: byte 0x" + Hex2(b) + " before the wake-up (ESC ESC)");
         return;
       }
+      if (!line_.empty() || b == ':') {
+        // A HEX line outside a load (the end of a load that is not there)
+        // is taken up to its line end and ignored.
+        line_ = b == '\n' ? std::string() : line_ + static_cast<char>(b);
+        return;
+      }
       if (b == 'e') {
         line_.clear();
         mon_ = Mon::EraseFirst;
         SendByteLocked(now, ':');
       } else if (b == 'l') {
         line_.clear();
+        lineBroken_ = false;
         upper_ = 0;
         loadError_ = false;
         lastLoadClean_ = false;
@@ -621,10 +658,18 @@ void Plug::MonitorByteLocked(TimePoint now, std::uint8_t b) {
           index < *config_.loseAfter + config_.loseCount) {
         return;  // lost on the way
       }
-      if (b == '\n') {
+      if (b == 0x1B) {
+        // A control character breaks the line off (a wake-up typed into an
+        // upload that was cut off): the line is dropped, not an error.
+        line_.clear();
+        lineBroken_ = true;
+      } else if (b == '\n') {
         std::string line = std::move(line_);
         line_.clear();
-        if (!line.empty()) RecordLocked(now, line);
+        if (!line.empty() && !lineBroken_) RecordLocked(now, line);
+        lineBroken_ = false;
+      } else if (lineBroken_) {
+        // the rest of a broken line
       } else if (b == '\r') {
         ViolationLocked("load: HEX line ended by CR (LF only expected)");
       } else if (line_.size() < 1024) {

@@ -92,6 +92,16 @@ struct PlugConfig {
   bool startInMonitor = false;            // no valid firmware in flash: every power-on ends in the monitor
   bool noWakePrompt = false;              // ESC ESC is not answered with '>'
   int wakePromptDelayMs = 0;              // the first wake-up is answered this late
+  // A plug with a supply of its own: DTR going down (the host closing the
+  // port, the cable pulled) does not reset it, so a monitor stays where the
+  // host left it, in the middle of a HEX line if need be.
+  bool keepsPower = false;
+  // With startInMonitor: the monitor waits in its load state in the middle of
+  // a line, as an upload cut off with the plug powered leaves it.
+  bool startInLoad = false;
+  // After the monitor request the plug holds CTS off this long while its
+  // monitor starts; it is in the monitor when CTS comes back (0: no hold).
+  int ctsHoldMs = 0;
   // The switch from report mode into the boot monitor takes the plug time of
   // its own: after the monitor request it is deaf while it prepares the
   // switch, and after the report end its monitor starts and hears nothing
@@ -187,6 +197,8 @@ class Plug {
   std::size_t UploadBytes() const;              // HEX bytes heard since the last 'l'
   bool FirmwareInstalled() const;
   std::vector<HeardEntry> HeardLog() const;
+  // CTS as the plug drives it: off until the time given, if it holds it now.
+  std::optional<TimePoint> CtsOffUntil(TimePoint now) const;
 
   // ---- test set-up ----
   void SetFlash(std::uint32_t address, const std::vector<std::uint8_t>& bytes);
@@ -241,6 +253,7 @@ class Plug {
   bool reporting_ = false;
   int escs_ = 0;
   std::string line_;
+  bool lineBroken_ = false;   // load: the current line was broken off, dropped at its end
   std::uint32_t eraseFirst_ = 0;
   TimePoint busyUntil_{};
   std::uint32_t upper_ = 0;
@@ -248,6 +261,7 @@ class Plug {
   bool lastLoadClean_ = false;
   std::size_t uploadBytes_ = 0;
   TimePoint deafUntil_{};     // switching into the monitor: bytes before this are lost
+  TimePoint ctsOffUntil_{};   // CTS held off before this
   const char* deafWhy_ = "";
   bool writeErrorFired_ = false;
   bool unplugFired_ = false;

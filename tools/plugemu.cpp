@@ -4,13 +4,17 @@
 //
 //   plugemu [--hex FILE] [--product NNNN] [--banner TEXT] [--silent]
 //           [--erase-ms N] [--no-final-prompt] [--keep-banner] [--monitor]
-//           [--link PATH]
+//           [--cut-load] [--link PATH]
 //
 // --no-final-prompt: the boot monitor does not confirm the end of the upload.
 // --keep-banner: after 'x' the plug restarts with its old banner, as a plug
 // whose new firmware does not start would.
 // --monitor starts the plug as an update that was broken off left it: no valid
 // firmware, waiting in its boot monitor for the wake-up.
+// --cut-load starts it as an upload cut off mid-line leaves a plug that kept
+// its power: the monitor in its load state, taking what comes as the rest of
+// a HEX line, answering '>' only after the end-of-file record. The plug keeps
+// its power when the host drops DTR.
 #include <unistd.h>
 
 #include <algorithm>
@@ -53,7 +57,7 @@ int Usage() {
   std::fprintf(stderr,
                "usage: plugemu [--hex FILE] [--product NNNN] [--banner TEXT] [--silent]\n"
                "               [--erase-ms N] [--no-final-prompt] [--keep-banner] [--monitor]\n"
-               "               [--link PATH]\n");
+               "               [--cut-load] [--link PATH]\n");
   return 2;
 }
 
@@ -85,6 +89,10 @@ int main(int argc, char** argv) {
       keepBanner = true;
     } else if (a == "--monitor") {
       config.startInMonitor = true;
+    } else if (a == "--cut-load") {
+      config.startInMonitor = true;
+      config.startInLoad = true;
+      config.keepsPower = true;
     } else {
       return Usage();
     }

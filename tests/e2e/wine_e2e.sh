@@ -248,9 +248,18 @@ scenario_update_on_com1() {
 # monitor: the question "Quor Plug im Monitor Modus" must come, Return (Yes,
 # the first button) finishes the update, "Plug geflasht" follows and the
 # program ends by itself.
-scenario_rescue_on_com1() {
+scenario_rescue_on_com1() { rescue_case --monitor; }
+
+# The same with a monitor left in its load state, in the middle of a HEX line
+# (the plug kept its power when the upload was cut off): it answers only once
+# the search has ended that load.
+scenario_rescue_cut_load() { rescue_case --cut-load; }
+
+# rescue_case PLUGEMU-ARGS...: the rescue of a plug on COM1 that the emulator
+# started with these arguments.
+rescue_case() {
   rm -f "$(com_path 2)"
-  start_plugemu 1 --monitor || return
+  start_plugemu 1 "$@" || return
   start_program
   local main box done_box
   main=$(new_window 60) || { shot rescue-no-window; fail "$scenario: program window did not appear"; return; }

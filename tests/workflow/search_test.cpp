@@ -89,14 +89,15 @@ TEST_F(SearchTest, NoPlugRetryProbesBothPortsAgainAndCancelRestoresTheStart) {
     EXPECT_EQ(box.value, 0x25);
   }
   // Each search: the identification, then the look for a boot monitor, on
-  // COM1 and COM2; the look sends the wake-up at the monitor's line and
-  // nothing else, and leaves each port closed before the box.
+  // COM1 and COM2; the look sends, at the monitor's line, the wake-up and,
+  // unanswered, the end of a cut-off load, nothing else, and leaves each
+  // port closed before the box.
   EXPECT_EQ(OpenAttempts(bench, kCom1), 4);
   EXPECT_EQ(OpenAttempts(bench, kCom2), 4);
   EXPECT_EQ(openAtBox, (std::vector<int>{0, 0}));
-  const std::vector<std::uint8_t> twoWakeUps = {0x1B, 0x1B, 0x1B, 0x1B};
+  const std::vector<std::uint8_t> twoLooks = Bytes("\x1B\x1B\n:00000001FF\n\x1B\x1B\n:00000001FF\n");
   for (const auto& port : {kCom1, kCom2}) {
-    EXPECT_EQ(Sent(port), twoWakeUps) << port;
+    EXPECT_EQ(Sent(port), twoLooks) << port;
     for (const auto& e : bench.Log(port)) {
       if (e.op != Op::Write) continue;
       EXPECT_EQ(e.dcb.BaudRate, 57600u);
@@ -171,6 +172,116 @@ TEST_F(SearchTest, NoToTheMonitorQuestionLeavesThePlugInItAndRestoresTheStart) {
   EXPECT_TRUE(form.BExit->Enabled());
   EXPECT_FALSE(app.Terminated());
 }
+
+// --- the look for a plug in its boot monitor, case by case ---------------------
+
+struct RescueCase {
+  const char* name;
+  std::vector<std::string> ports;  // the ports searched
+  void (*attach)(sim::Bench&);
+  std::string shown;               // the port the question names; empty: no monitor found
+  // Every byte the search sent, per port.
+  std::vector<std::pair<std::string, std::string>> sent;
+};
+
+void PrintTo(const RescueCase& c, std::ostream* os) { *os << c.name; }
+
+class RescueTest : public WorkflowTest, public ::testing::WithParamInterface<RescueCase> {};
+
+TEST_P(RescueTest, FindsTheMonitorWhereOneWaitsAndSendsNothingElsewhere) {
+  const RescueCase& c = GetParam();
+  c.attach(bench);
+  ui.QueueAnswers({c.shown.empty() ? tk::kIdCancel : tk::kIdNo});
+  TForm1& form = OpenWindow();
+  form.SearchPorts = c.ports;
+  form.BSearch->Click();
+
+  const auto boxes = ui.Boxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  if (c.shown.empty()) {
+    EXPECT_EQ(boxes[0].caption, "Keinen Plug gefunden");
+  } else {
+    EXPECT_EQ(boxes[0].caption, "Quor Plug im Monitor Modus");
+    EXPECT_EQ(boxes[0].text, "An " + c.shown +
+                                 " wartet ein Quor Plug im Monitor Modus.\nEin Update wurde nicht beendet.\n"
+                                 "Soll das Update jetzt wiederholt werden?");
+  }
+  for (const auto& [port, bytes] : c.sent) {
+    EXPECT_EQ(Sent(port), Bytes(bytes)) << port;
+    // The line settles 500 ms at the monitor's speed before the wake-up.
+    sim::TimePoint lineSet{};
+    for (const auto& e : bench.Log(port)) {
+      if (e.op == Op::SetState) lineSet = e.time;
+      if (e.op == Op::Write && e.bytes == Bytes("\x1B\x1B")) {
+        EXPECT_GE(e.time - lineSet, std::chrono::milliseconds(500)) << port;
+      }
+    }
+    if (sim::Plug* plug = bench.PlugOn(port)) {
+      EXPECT_TRUE(plug->Violations().empty()) << plug->Violations().front();
+      EXPECT_EQ(plug->ExitCount(), 0);
+    }
+  }
+  EXPECT_EQ(bench.OpenHandleCount(), 0);
+  EXPECT_EQ(form.UpdateState, 0);
+}
+
+const std::string kProbe = std::string("\x1B\x1B") + "\n:00000001FF\n";
+const std::vector<std::string> kComPorts = {kCom1, kCom2};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RescueTest,
+    ::testing::Values(
+        // A missing COM1 does not end the look: the plug waits on COM2.
+        RescueCase{"MonitorOnCom2BehindAMissingCom1", kComPorts,
+                   [](sim::Bench& b) {
+                     b.SetAbsent(kCom1);
+                     sim::PlugConfig c;
+                     c.startInMonitor = true;
+                     b.Attach(kCom2, c);
+                   },
+                   "COM2", {{kCom2, "\x1B\x1B"}}},
+        // The wake-up answered 700 ms late, within the 100 ticks (1 s at
+        // least): found with the wake-up alone.
+        RescueCase{"WakePromptLateWithinTheWait", kComPorts,
+                   [](sim::Bench& b) {
+                     sim::PlugConfig c;
+                     c.startInMonitor = true;
+                     c.wakePromptDelayMs = 700;
+                     b.Attach(kCom1, c);
+                   },
+                   "COM1", {{kCom1, "\x1B\x1B"}, {kCom2, ""}}},
+        // A device path stands in the question as it is.
+        RescueCase{"DevicePathNamedWhole", {"/dev/ttyUSB0"},
+                   [](sim::Bench& b) {
+                     sim::PlugConfig c;
+                     c.startInMonitor = true;
+                     b.Attach("/dev/ttyUSB0", c);
+                   },
+                   "/dev/ttyUSB0", {{"/dev/ttyUSB0", "\x1B\x1B"}}},
+        // A monitor left in its load state by an upload cut off mid-line,
+        // the plug powered all along: it answers once the load has ended.
+        RescueCase{"MonitorLeftInItsLoad", kComPorts,
+                   [](sim::Bench& b) {
+                     sim::PlugConfig c;
+                     c.startInMonitor = true;
+                     c.startInLoad = true;
+                     c.keepsPower = true;
+                     b.Attach(kCom1, c);
+                   },
+                   "COM1", {{kCom1, kProbe}}},
+        // A complete identifier of another device, a plug whose setup
+        // failed: neither port gets a byte of the look.
+        RescueCase{"AnsweringDevicesGetNoByte", kComPorts,
+                   [](sim::Bench& b) {
+                     sim::PlugConfig other;
+                     other.product = "1012";
+                     b.Attach(kCom1, other);
+                     sim::PlugConfig noSetup;
+                     noSetup.setupAnswer = sim::SetupAnswer::None;
+                     b.Attach(kCom2, noSetup);
+                   },
+                   "", {{kCom1, ""}, {kCom2, "QUOR PLUG SETUP"}}}),
+    [](const ::testing::TestParamInfo<RescueCase>& param) { return std::string(param.param.name); });
 
 TEST_F(SearchTest, TooOldPlugIsRefusedWithoutAnyCommand) {
   sim::PlugConfig old;

@@ -231,7 +231,9 @@ TEST_P(UploadFaultTest, EndsInUpdateErrorAndANewSearchFinishesTheUpdateInTheMoni
   // The cause is gone (cable back in, clean line); the plug waits in its
   // boot monitor and answers no identification.
   bench.Replug(kCom1);
-  plug->SetConfig(sim::PlugConfig{});
+  sim::PlugConfig clean;
+  clean.keepsPower = config.keepsPower;
+  plug->SetConfig(clean);
   const std::size_t violations = plug->Violations().size();
   const std::size_t eventsBefore = ui.Events().size();
   ui.QueueAnswers({tk::kIdYes});
@@ -281,7 +283,15 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     0, true},
         UploadFault{"WriteError", [](sim::PlugConfig& c) { c.writeErrorAfter = 150000; }, 1, true},
-        UploadFault{"Unplug", [](sim::PlugConfig& c) { c.unplugAfter = 150000; }, 1, true}),
+        UploadFault{"Unplug", [](sim::PlugConfig& c) { c.unplugAfter = 150000; }, 1, true},
+        // The plug keeps its power: its monitor stays in the load state, in
+        // the middle of a line, and answers no wake-up.
+        UploadFault{"UnplugMidLineKeepingPower",
+                    [](sim::PlugConfig& c) {
+                      c.unplugAfter = 150020;
+                      c.keepsPower = true;
+                    },
+                    1, true}),
     [](const ::testing::TestParamInfo<UploadFault>& param) { return std::string(param.param.name); });
 
 TEST_F(UpdateTest, ClosingTheWindowDuringTheUpdateEndsTheToolAfterIt) {
@@ -298,17 +308,42 @@ TEST_F(UpdateTest, ClosingTheWindowDuringTheUpdateEndsTheToolAfterIt) {
   EXPECT_EQ(WritesOf("x"), 1);
 }
 
-// A monitor that answers its wake-up after 2.2 s is still within the wait
-// of 300 ticks (at least 3 s).
-TEST_F(UpdateTest, AWakePromptLateWithinItsWaitIsSeen) {
+// Plugs that take their time over the switch into the boot monitor; the
+// update still ends flashed.
+struct SlowSwitch {
+  const char* name;
+  void (*configure)(sim::PlugConfig&);
+};
+
+void PrintTo(const SlowSwitch& s, std::ostream* os) { *os << s.name; }
+
+class SlowSwitchTest : public UpdateTest, public ::testing::WithParamInterface<SlowSwitch> {};
+
+TEST_P(SlowSwitchTest, TheUpdateEndsFlashed) {
   sim::PlugConfig config;
-  config.wakePromptDelayMs = 2200;
-  ReportShown(config);
-  PlugControl control;
-  EXPECT_TRUE(control.EnterMonitorMode());
-  EXPECT_EQ(plug->CurrentMode(), sim::Mode::Monitor);
+  GetParam().configure(config);
+  TForm1& form = ReportShown(config);
+  form.BUpdate->Click();
+  const auto boxes = ui.Boxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].caption, "Plug geflasht");
+  EXPECT_TRUE(plug->Flash() == ExpectedFlash());
+  EXPECT_EQ(plug->ExitCount(), 1);
   EXPECT_TRUE(plug->Violations().empty()) << plug->Violations().front();
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Plugs, SlowSwitchTest,
+    ::testing::Values(
+        // The wake-up answered after 2.2 s is still within the wait of 300
+        // ticks (at least 3 s).
+        SlowSwitch{"LateWakePrompt", [](sim::PlugConfig& c) { c.wakePromptDelayMs = 2200; }},
+        // CTS held off 2.5 s after the monitor request: the report end,
+        // written 100 ms after it, ends short at its time-out (4 + 2000 ms)
+        // without an error, and the switch goes on to the wake-up at 57600,
+        // which comes 3.1 s after the request, once the monitor listens.
+        SlowSwitch{"CtsHeldAfterTheMonitorRequest", [](sim::PlugConfig& c) { c.ctsHoldMs = 2500; }}),
+    [](const ::testing::TestParamInfo<SlowSwitch>& param) { return std::string(param.param.name); });
 
 TEST_F(UpdateTest, WindowDestroyedInTheBootMonitorSendsTheExitBeforeClosingThePort) {
   // An adapter that still holds the exit when its queue reports empty.
