@@ -99,11 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The state after a successful search: the port open at 115200 and
   // attached to the shared serial-port object.
-  PlugPort = plat::Serial().Open(kCom1.c_str());
-  auto* comm = new TAsyncComm(nullptr);
-  comm->AttachPort(PlugPort);
-  comm->SetLine(1, true);
-  SharedComm.store(comm, std::memory_order_release);
+  fuzzing::ConnectPlug(kCom1);
   Form1 = new TForm1(&s.app);
   s.app.CreateForm(Form1);
 
