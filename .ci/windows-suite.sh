@@ -2,9 +2,8 @@
 # windows-suite.sh PRESET|BUILD-DIR [CTEST-ARGS...]: the Windows test suite of a
 # built cross build (.ci/windows-build.sh) under Wine and Xvfb, with the Wine
 # loader of the build's word size (mingw: 32-bit, mingw64: 64-bit), in a
-# prefix in the build folder. Counted from CTest's JUnit file; a test that
-# fails is run once more before it counts (the real-time tests share the
-# machine), and the first failures are listed.
+# prefix in the build folder. Counted from CTest's JUnit file; every test runs
+# once, and the first failures are listed.
 # Ends with "N passed, N failed, N skipped"; exits non-zero on any failure.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -38,7 +37,7 @@ suite() {
     root=$1 build=$2 arch=$3 junit=$4; shift 4
     "$WINESERVER" -p >/dev/null 2>&1
     "$root/cmake/wine-run.sh" "$arch" cmd /c exit </dev/null >/dev/null 2>&1
-    ctest --test-dir "$build" --output-on-failure -j2 --timeout 240 --repeat until-pass:2 \
+    ctest --test-dir "$build" --output-on-failure -j2 --timeout 240 \
       --output-junit "$junit" "$@"
     rc=$?
     "$WINESERVER" -k >/dev/null 2>&1

@@ -10,22 +10,16 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 
+#include "fuzz/support/check.h"
 #include "tools/hexcheck.h"
 
-namespace {
+using fuzzing::Check;
+using fuzzing::Fail;
 
-[[noreturn]] void Fail(const char* what) {
-  std::fprintf(stderr, "fuzz check failed: %s\n", what);
-  std::abort();
-}
-void Check(bool condition, const char* what) {
-  if (!condition) Fail(what);
-}
+namespace {
 
 int Digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';

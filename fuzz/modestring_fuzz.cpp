@@ -9,22 +9,15 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "fuzz/support/check.h"
 #include "platform/modestring.h"
 
-namespace {
+using fuzzing::Check;
 
-[[noreturn]] void Fail(const char* what) {
-  std::fprintf(stderr, "fuzz check failed: %s\n", what);
-  std::abort();
-}
-void Check(bool condition, const char* what) {
-  if (!condition) Fail(what);
-}
+namespace {
 
 bool Same(const plat::Dcb& a, const plat::Dcb& b) {
   return a.BaudRate == b.BaudRate && a.fBinary == b.fBinary && a.fParity == b.fParity &&

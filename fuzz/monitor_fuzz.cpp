@@ -72,11 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     plug.answers.push_back(p.empty() ? Bytes{} : Bytes(p.begin() + 1, p.end()));
   }
   s.port.AddPort(kCom1, &plug);
-  PlugPort = plat::Serial().Open(kCom1.c_str());
-  auto* comm = new TAsyncComm(nullptr);
-  comm->AttachPort(PlugPort);
-  comm->SetLine(1, true);
-  SharedComm.store(comm, std::memory_order_release);
+  TAsyncComm* comm = fuzzing::ConnectPlug(kCom1);
   s.port.TakeGuiSleeps();
 
   PlugControl control;

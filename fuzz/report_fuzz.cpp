@@ -97,13 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ReportingPlug plug(first);
   s.port.AddPort(kCom1, &plug);
 
-  // The state after a successful search: the port open at 115200 and
-  // attached to the shared serial-port object.
-  PlugPort = plat::Serial().Open(kCom1.c_str());
-  auto* comm = new TAsyncComm(nullptr);
-  comm->AttachPort(PlugPort);
-  comm->SetLine(1, true);
-  SharedComm.store(comm, std::memory_order_release);
+  // The state after a successful search.
+  fuzzing::ConnectPlug(kCom1);
   Form1 = new TForm1(&s.app);
   s.app.CreateForm(Form1);
 

@@ -206,9 +206,15 @@ void Bench::PumpLocked(Port& p, TimePoint now) {
   // Host to plug (wire mode): one byte per character time.
   if (timing_ == Timing::Wire) {
     // A pending write moves on as the output queue drains: a byte joins it
-    // when a place frees up, even when the scheduler comes late.
+    // when a place frees up, even when the scheduler comes late. A write
+    // whose time-out passed before that place freed up has ended with what
+    // fitted by then, however late this pump runs.
     auto refill = [this, &p](TimePoint at) {
       if (!p.write.ov || p.gone) return;
+      if (p.write.deadline && *p.write.deadline < at) {
+        FinishLocked(p, p.write, 0, p.write.queued);
+        return;
+      }
       while (!p.write.rest.empty() && p.tx.size() < outQueueSize_) {
         if (p.tx.empty()) StartHeadLocked(p, std::max(at, p.txFreeAt));
         p.tx.push_back(p.write.rest.front());

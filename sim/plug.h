@@ -250,7 +250,6 @@ class Plug {
   std::string setupBuf_;
   std::vector<std::uint8_t> frame_;
   bool monitorRequested_ = false;
-  bool reporting_ = false;
   int escs_ = 0;
   std::string line_;
   bool lineBroken_ = false;   // load: the current line was broken off, dropped at its end

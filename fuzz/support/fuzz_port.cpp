@@ -1,12 +1,12 @@
 #include "fuzz/support/fuzz_port.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <thread>
 
+#include "app/connection.h"
 #include "platform/thread.h"
 #include "platform/toolkit.h"
+#include "serial/asynccomm.h"
 
 namespace fuzzing {
 namespace {
@@ -25,12 +25,6 @@ bool Refuse(std::uint32_t code) {
 plat::Handle AsHandle(std::uintptr_t v) { return reinterpret_cast<plat::Handle>(v); }
 
 }  // namespace
-
-[[noreturn]] void Fail(const char* what) {
-  std::fprintf(stderr, "fuzz check failed: %s\n", what);
-  std::fflush(stderr);
-  std::abort();
-}
 
 // Registered with the reading thread's control while Result() waits.
 class ScriptedPort::Waker final : public plat::StopWaker {
@@ -406,6 +400,16 @@ Session::~Session() {
   Check(port.LiveEvents() == 0, "an event was left behind");
   Check(ui.exceptions == 0, "an exception reached the program entry");
   Application = nullptr;
+}
+
+TAsyncComm* ConnectPlug(const std::string& name) {
+  PlugPort = plat::Serial().Open(name.c_str());
+  Check(PlugPort != plat::InvalidHandle(), "the plug's port does not open");
+  auto* comm = new TAsyncComm(nullptr);
+  comm->AttachPort(PlugPort);
+  comm->SetLine(1, true);
+  SharedComm.store(comm, std::memory_order_release);
+  return comm;
 }
 
 }  // namespace fuzzing

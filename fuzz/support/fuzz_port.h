@@ -20,8 +20,11 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/support/check.h"
 #include "platform/queue_backend.h"
 #include "platform/serial_api.h"
+
+class TAsyncComm;
 
 namespace fuzzing {
 
@@ -152,10 +155,10 @@ class Session {
   TApplication app;
 };
 
-// Stops the process with a message: the input showed a fault.
-[[noreturn]] void Fail(const char* what);
-inline void Check(bool condition, const char* what) {
-  if (!condition) Fail(what);
-}
+// The connection as a successful search leaves it: the port `name` open,
+// attached to a new serial-port object set to the 115200-baud line, both
+// published as the connection (PlugPort, SharedComm). Whoever ends the
+// connection (the window, or the caller) releases both.
+TAsyncComm* ConnectPlug(const std::string& name);
 
 }  // namespace fuzzing

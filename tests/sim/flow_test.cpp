@@ -77,14 +77,20 @@ TEST(FlowIdentification, IdentifierArrivesInOrderAt1200BaudTiming) {
   const std::string got = host.Read(static_cast<std::uint32_t>(kDefaultId.size()), 1500ms, 1);
   EXPECT_EQ(got, kDefaultId);
   ASSERT_EQ(host.lastTimes.size(), kDefaultId.size());
-  EXPECT_GE(host.lastTimes.front() - rtsAt, 15ms);
-  EXPECT_LT(host.lastTimes.front() - rtsAt, 150ms);
-  // 34 characters of 7.5 ms each cannot come faster than the wire allows.
-  EXPECT_GE(host.lastTimes.back() - host.lastTimes.front(),
-            7500us * static_cast<int>(kDefaultId.size() - 1) - 2ms);
   EXPECT_TRUE(plug.Violations().empty());
   ASSERT_TRUE(plug.IdentAnsweredAt());
-  EXPECT_LE(*plug.IdentAnsweredAt(), rtsAt);
+  const sim::TimePoint rose = *plug.IdentAnsweredAt();
+  EXPECT_LE(rose, rtsAt);
+  // Measured from the moment RTS rose, as the plug saw it: the first
+  // character starts 10 ms later and takes 7.5 ms (1200 baud, 9 bits), each
+  // further one 7.5 ms more. A late reader only adds to what it measures, so
+  // these bounds hold exactly, however busy the machine.
+  const auto ch = 7500us;
+  for (std::size_t i = 0; i < host.lastTimes.size(); ++i) {
+    EXPECT_GE(host.lastTimes[i] - rose, 10ms + ch * static_cast<int>(i + 1)) << "character " << i + 1;
+  }
+  // How late the reader takes them depends on the machine, not on the wire:
+  // the due times themselves are checked in the plug's model (PlugIdentification).
 }
 
 TEST(FlowIdentification, WrongLineOrMissingStepGivesNoAnswer) {

@@ -155,15 +155,21 @@ TEST_F(ReportTest, ExitAfterTheReportSendsTheReportEndOnce) {
 }
 
 // The tool is closed while the reader waits: before any byte came, or in the
-// middle of a frame whose header it has taken (the frame must not leak).
+// middle of a frame whose header it has taken (the frame must not leak). On
+// the wire the report end waits in the driver's output queue when the
+// reader's stop purges the port: it must have left by then.
 struct WaitCase {
   const char* name;
   void (*configure)(sim::PlugConfig&);
+  sim::Timing timing = sim::Timing::Instant;
 };
 
 void PrintTo(const WaitCase& c, std::ostream* os) { *os << c.name; }
 
-class ExitWhileWaitingTest : public ReportTest, public ::testing::WithParamInterface<WaitCase> {};
+class ExitWhileWaitingTest : public ReportTest, public ::testing::WithParamInterface<WaitCase> {
+ protected:
+  ExitWhileWaitingTest() : ReportTest(GetParam().timing) {}
+};
 
 TEST_P(ExitWhileWaitingTest, StopsTheReaderAndSendsTheReportEnd) {
   sim::PlugConfig config;
@@ -176,6 +182,10 @@ TEST_P(ExitWhileWaitingTest, StopsTheReaderAndSendsTheReportEnd) {
   const auto writes = Writes(kCom1);
   ASSERT_GE(writes.size(), 1u);
   EXPECT_EQ(writes.back(), kReportEnd);
+  const auto heard = plug->HeardLog();
+  ASSERT_FALSE(heard.empty());
+  EXPECT_EQ(heard.back().what, sim::Heard::ReportEnd);
+  EXPECT_TRUE(plug->Violations().empty()) << plug->Violations().front();
   EXPECT_EQ(TThread::LiveCount(), 0);
   EXPECT_EQ(ReportReader, nullptr);
   EXPECT_FALSE(bench.IsOpen(kCom1));
@@ -184,6 +194,9 @@ TEST_P(ExitWhileWaitingTest, StopsTheReaderAndSendsTheReportEnd) {
 INSTANTIATE_TEST_SUITE_P(
     Waits, ExitWhileWaitingTest,
     ::testing::Values(WaitCase{"NothingCame", [](sim::PlugConfig& c) { c.version = sim::VersionReport::NoReports; }},
+                      WaitCase{"NothingCameOnTheWire",
+                               [](sim::PlugConfig& c) { c.version = sim::VersionReport::NoReports; },
+                               sim::Timing::Wire},
                       // 7 bytes every 150 ms: the version header is complete
                       // with the second piece, its payload takes 10 more.
                       WaitCase{"InTheMiddleOfAFrame",

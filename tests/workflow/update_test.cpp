@@ -107,6 +107,22 @@ TEST_F(UpdateTest, UpdatesThePlugFromStartToEnd) {
   for (int p = 1; p <= 100; ++p) expected.push_back(p);
   expected.push_back(0);
   EXPECT_EQ(ui.GaugeValues(), expected);
+  // It counts one line more than the image holds, so it reaches 100 % with
+  // line ceil(99 * (lines + 1) / 100), after that line's write, before the next.
+  const std::size_t fullAt = (99 * (FirmwareImageLineCount + 1) + 99) / 100;
+  std::vector<sim::TimePoint> lineWrites;
+  for (const auto& e : log) {
+    if (e.op == Op::Write && lineWrites.size() < FirmwareImageLineCount &&
+        e.bytes == Bytes(FirmwareImage[lineWrites.size()])) {
+      lineWrites.push_back(e.time);
+    }
+  }
+  const auto gauge = ui.EventsOf(Event::Kind::Progress);
+  const auto full = std::find_if(gauge.begin(), gauge.end(), [](const Event& e) { return e.value == 100; });
+  ASSERT_NE(full, gauge.end());
+  ASSERT_LT(fullAt, lineWrites.size());
+  EXPECT_GE(full->at, lineWrites[fullAt - 1]) << "100 % before line " << fullAt;
+  EXPECT_LE(full->at, lineWrites[fullAt]) << "100 % after line " << fullAt + 1;
 
   // The status texts of the run, in order.
   const auto status = ui.StatusTexts();
