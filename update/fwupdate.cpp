@@ -20,6 +20,7 @@ bool TFwUpdate::SendWhole(const char* text, std::size_t length) {
 }
 
 bool TFwUpdate::ProgramFlash(int count, std::FILE* source) {
+  if (Events.Erasing) Events.Erasing();
   if (StatusLabel != nullptr) {
     StatusLabel->SetCaption("Erasing Flash ...");
     StatusLabel->Repaint();
@@ -45,6 +46,7 @@ bool TFwUpdate::ProgramFlash(int count, std::FILE* source) {
 }
 
 void TFwUpdate::BeginDownload(const std::string& caption) {
+  if (Events.Uploading) Events.Uploading();
   if (Gauge != nullptr) Gauge->SetProgress(0);
   if (StatusLabel != nullptr) {
     StatusLabel->SetCaption(caption);
