@@ -83,8 +83,6 @@ flow::PortFault ToPortFault(ProbeFault why) {
 
 }  // namespace
 
-TForm* ConnectionWindow() { return Form1; }
-
 // --- window -----------------------------------------------------------------
 
 TForm1::TForm1(TApplication* /*owner*/) {
@@ -301,7 +299,7 @@ void ResetToReady(TForm1* form, plat::Handle* port) {
 void TForm1::EnterReportMode() {
   // The reader runs before the request goes out, so the answer cannot be missed.
   Enter(flow::Stage::Report);
-  ReportReader = new TReadC99;
+  ReportReader = new TReadC99(this);
   reportReaderControl_ = ReportReader->Control();
   SendReportRequest();
   UpdateState = 1;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/connection.h"
+#include "serial/connection.h"
 #include "app/observer.h"
 #include "platform/serial_api.h"
 #include "platform/thread.h"

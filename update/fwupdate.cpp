@@ -3,7 +3,7 @@
 #include <cstring>
 #include <iostream>
 
-#include "app/connection.h"
+#include "serial/connection.h"
 #include "platform/thread.h"
 #include "serial/commands.h"
 #include "serial/threads.h"
