@@ -390,13 +390,13 @@ void Search(const cli::Options& options, RunRecord& record, std::ostream& shown)
 
 // After an update: the plug searched again on its port, in a new application
 // as a new start of the tool would, with the same window.
-void Prove(const cli::Options& options, RunRecord& record, ToolConsole& toolkit, std::ostream& shown) {
+void Prove(const cli::Options& options, RunRecord& record, ToolConsole& toolkit, TApplication& proofApplication,
+           std::ostream& shown) {
   shown << "[proof] searching the plug again on " << Label(options, record.foundPort) << " ..." << std::endl;
   const auto deadline = Clock::now() + kProofTime;
   record.BeginProof();
   toolkit.BeginProof(deadline);
   TThread::JoinAll();  // no reader thread runs at this moment
-  static TApplication proofApplication;
   proofApplication.MainForm = Form1;
   Application = &proofApplication;
   Form1->SearchPorts = {record.foundPort};
@@ -413,6 +413,7 @@ void Prove(const cli::Options& options, RunRecord& record, ToolConsole& toolkit,
 void Run(const cli::Options& options, const Backends& backends, RunRecord& record, ToolConsole& toolkit,
          std::ostream& shown) {
   TApplication application;
+  TApplication proofApplication;
   Application = &application;
   Application->Initialize();
   Application->SetTitle("QUOR Plug Update");
@@ -423,7 +424,7 @@ void Run(const cli::Options& options, const Backends& backends, RunRecord& recor
 
   Search(options, record, shown);
   if (record.observed.result == flow::Result::Flashed && options.verify && !record.foundPort.empty()) {
-    Prove(options, record, toolkit, shown);
+    Prove(options, record, toolkit, proofApplication, shown);
   }
   Application->Terminate();
   delete Form1;  // the exit sequence
