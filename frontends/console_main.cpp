@@ -383,7 +383,7 @@ void Search(const cli::Options& options, RunRecord& record, std::ostream& shown)
     shown << "\n";
   }
   const bool reported = record.ended && record.observed.result == flow::Result::Reported;
-  if (reported && (options.update || (options.rescue == cli::Rescue::Ask && AskForUpdate(shown)))) {
+  if (reported && (options.update || (!options.quiet && !options.yes && AskForUpdate(shown)))) {
     Form1->BUpdate->Click();
   }
 }
