@@ -131,10 +131,6 @@ TEST_P(StatusTable, Concludes) {
   EXPECT_FALSE(outcome.text.empty());
 }
 
-TEST(StatusTable, NoEndToldIsNoPlug) {
-  EXPECT_EQ(cli::Conclude(cli::Observed{}).status, cli::kNoPlug);
-}
-
 using Res = flow::Result;
 using St = flow::Stage;
 
