@@ -7,13 +7,15 @@
 #include <string>
 #include <vector>
 
-#include "app/connection.h"
+#include "serial/connection.h"
+#include "app/observer.h"
 #include "platform/serial_api.h"
 #include "platform/thread.h"
 #include "platform/toolkit.h"
 
 class TReadC99;
 class TSuchePlug;
+struct FoundPort;
 
 // The running report-frame reader, null when none runs.
 extern TReadC99* ReportReader;
@@ -45,9 +47,9 @@ class TForm1 : public TForm {
   // After no plug answered its identification: looks on the search's ports in
   // order (COM1, then COM2) for a plug waiting in its boot monitor (an update
   // broken off). The open port on which the monitor answered its wake-up,
-  // attached to SharedComm, or null with every port it opened closed again.
-  // portName (nameSize bytes) receives the name of the last port looked at.
-  plat::Handle FindPlugInMonitor(TSuchePlug* search, char* portName, std::size_t nameSize);
+  // attached to SharedComm, with its name; a null handle with every port it
+  // opened closed again.
+  FoundPort FindPlugInMonitor(TSuchePlug* search);
   // Asks whether the update of the plug found in its monitor on port is to be
   // repeated; runs it (the connection becomes the window's) or leaves the
   // plug alone and closes the port.
@@ -69,11 +71,19 @@ class TForm1 : public TForm {
   // The ports the search probes, in order. The window program keeps COM1 and
   // COM2; the console tool sets the ports its user names.
   std::vector<std::string> SearchPorts{"\\\\.\\COM1", "\\\\.\\COM2"};
-  // The identifier of the plug the last search found (after "(", 0x01, "$"),
-  // for a front-end that reports it.
-  std::string PlugIdentifier;
+  // Told what happens, if set; the window program sets none.
+  flow::Observer* Observer = nullptr;
 
  private:
+  // The observer, or one that ignores everything.
+  flow::Observer& Record();
+  void Enter(flow::Stage stage);
+  void End(flow::Result result);
+  // Each port of the search that gave no plug, and why, to the observer.
+  void TellPortFailures(const TSuchePlug& search);
+  // True when a write to the plug failed on this connection (its box shown).
+  static bool WriteFailedHere();
+  flow::Stage stage_ = flow::Stage::Search;
   // Stops the report reader, aborts its read and waits until it has ended.
   void StopReportReader();
   std::shared_ptr<plat::ThreadControl> reportReaderControl_;

@@ -50,6 +50,8 @@ class TAsyncComm {
   // The last WriteData failed (its box shown now or at an earlier failure),
   // as against a write that merely ended short at its time-out.
   bool LastWriteFailed = false;
+  // Set once a write error was shown on this connection (GUI thread only).
+  bool WriteErrorShown = false;
 
  private:
   bool NoPort() const { return PortHandle == plat::InvalidHandle(); }

@@ -4,11 +4,13 @@
 //
 //   plugemu [--hex FILE] [--product NNNN] [--banner TEXT] [--silent]
 //           [--erase-ms N] [--no-final-prompt] [--keep-banner] [--monitor]
-//           [--cut-load] [--link PATH]
+//           [--cut-load] [--link PATH] [--restart-ms N]
 //
 // --no-final-prompt: the boot monitor does not confirm the end of the upload.
 // --keep-banner: after 'x' the plug restarts with its old banner, as a plug
 // whose new firmware does not start would.
+// --restart-ms: after 'x' the plug answers no identification for N ms, as a
+// plug slow to start its new firmware.
 // --monitor starts the plug as an update that was broken off left it: no valid
 // firmware, waiting in its boot monitor for the wake-up.
 // --cut-load starts it as an upload cut off mid-line leaves a plug that kept
@@ -57,7 +59,7 @@ int Usage() {
   std::fprintf(stderr,
                "usage: plugemu [--hex FILE] [--product NNNN] [--banner TEXT] [--silent]\n"
                "               [--erase-ms N] [--no-final-prompt] [--keep-banner] [--monitor]\n"
-               "               [--cut-load] [--link PATH]\n");
+               "               [--cut-load] [--link PATH] [--restart-ms N]\n");
   return 2;
 }
 
@@ -68,6 +70,7 @@ int main(int argc, char** argv) {
   std::string hexPath;
   std::string linkPath;
   bool keepBanner = false;
+  int restartMs = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const bool hasValue = i + 1 < argc;
@@ -79,6 +82,8 @@ int main(int argc, char** argv) {
       config.banner = argv[++i];
     } else if (a == "--erase-ms" && hasValue) {
       config.eraseTimeMs = std::atoi(argv[++i]);
+    } else if (a == "--restart-ms" && hasValue) {
+      restartMs = std::atoi(argv[++i]);
     } else if (a == "--link" && hasValue) {
       linkPath = argv[++i];
     } else if (a == "--silent") {
@@ -125,14 +130,28 @@ int main(int argc, char** argv) {
 
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
-  if (keepBanner) {
-    // After each restart the plug reports the banner it had before.
+  if (keepBanner || restartMs > 0) {
+    // After each restart the plug reports the banner it had before, or keeps
+    // silent for a while.
     const std::string oldBanner = config.banner;
     int exits = 0;
+    std::optional<std::chrono::steady_clock::time_point> wakeAt;
     while (!gStop.load() && link.Step(std::chrono::milliseconds(5))) {
+      if (wakeAt && std::chrono::steady_clock::now() >= *wakeAt) {
+        sim::PlugConfig c = plug.Config();
+        c.silent = false;
+        plug.SetConfig(c);
+        wakeAt.reset();
+      }
       if (plug.ExitCount() == exits) continue;
       exits = plug.ExitCount();
       sim::PlugConfig c = plug.Config();
+      if (restartMs > 0) {
+        c.silent = true;
+        plug.SetConfig(c);
+        wakeAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(restartMs);
+      }
+      if (!keepBanner) continue;
       c.banner = oldBanner + " ";  // a changed banner replaces the running one
       plug.SetConfig(c);
       c.banner = oldBanner;

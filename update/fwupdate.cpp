@@ -3,7 +3,7 @@
 #include <cstring>
 #include <iostream>
 
-#include "app/connection.h"
+#include "serial/connection.h"
 #include "platform/priority.h"
 #include "platform/thread.h"
 #include "serial/commands.h"
@@ -21,6 +21,7 @@ bool TFwUpdate::SendWhole(const char* text, std::size_t length) {
 }
 
 bool TFwUpdate::ProgramFlash(int count, std::FILE* source) {
+  if (Events.Erasing) Events.Erasing();
   if (StatusLabel != nullptr) {
     StatusLabel->SetCaption("Erasing Flash ...");
     StatusLabel->Repaint();
@@ -52,6 +53,7 @@ bool TFwUpdate::ProgramFlash(int count, std::FILE* source) {
 }
 
 void TFwUpdate::BeginDownload(const std::string& caption) {
+  if (Events.Uploading) Events.Uploading();
   if (Gauge != nullptr) Gauge->SetProgress(0);
   if (StatusLabel != nullptr) {
     StatusLabel->SetCaption(caption);

@@ -6,12 +6,22 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "platform/toolkit.h"
 #include "serial/commands.h"
 
 class PlugControl;
+
+// What an update tells whoever made it, besides its gauge and label: the step
+// it enters and each line of the image that reached the driver. Each member
+// may be left empty.
+struct UpdateEvents {
+  std::function<void()> Erasing;
+  std::function<void()> Uploading;
+  std::function<void(long lines, long totalLines, long bytes, long totalBytes)> LineSent;
+};
 
 class TFwUpdate {
  public:
@@ -36,6 +46,7 @@ class TFwUpdate {
   TCGauge* Gauge;
   TLabel* StatusLabel;
   PlugControl* Plug;
+  UpdateEvents Events;
 
  protected:
   // Sends one command or line; true when it went out whole.

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <thread>
 
-#include "app/connection.h"
+#include "serial/connection.h"
 #include "platform/thread.h"
 #include "platform/toolkit.h"
 #include "serial/asynccomm.h"
