@@ -62,8 +62,9 @@ TForm* ConnectionWindow() { return Form1; }
 // --- window -----------------------------------------------------------------
 
 TForm1::TForm1(TApplication* /*owner*/) {
-  Width = 322;
-  Height = 258;
+  // The client area of a 322 x 258 window with the standard frame at 96 dpi.
+  ClientWidth = 314;
+  ClientHeight = 231;
   Left = 682;
   Top = 387;
   Centered = true;

@@ -76,15 +76,26 @@ class Win32ToolkitTest : public ::testing::Test {
   int exitClicks_ = 0;
 };
 
+// The client area is the layout's whatever the frame: with the standard frame
+// the window is 322 x 258; with the larger one (PLUG_LARGE_FRAME, the prefix
+// of with_large_frame.sh) it grows around the same client area.
 TEST_F(Win32ToolkitTest, MainWindowLayout) {
   TRect outer, client;
   ASSERT_TRUE(tk::Win32Backend::FormRect(*form_, outer));
   ASSERT_TRUE(tk::Win32Backend::ClientRect(*form_, client));
-  EXPECT_EQ(outer.Width, 322);
-  EXPECT_EQ(outer.Height, 258);
+  EXPECT_EQ(client.Width, 314);
+  EXPECT_EQ(client.Height, 231);
+  if (std::getenv("PLUG_LARGE_FRAME") != nullptr) {
+    ASSERT_EQ(::GetSystemMetrics(SM_CYCAPTION), 41) << "the prefix's window metrics were not read";
+    EXPECT_EQ(outer.Width, 314 + 2 * ::GetSystemMetrics(SM_CXFRAME));
+    EXPECT_EQ(outer.Height, 231 + 41 + 2 * ::GetSystemMetrics(SM_CYFRAME));
+  } else {
+    EXPECT_EQ(outer.Width, 322);
+    EXPECT_EQ(outer.Height, 258);
+  }
   TRect screen = tk::Win32Backend::Screen();
-  EXPECT_EQ(outer.Left, (screen.Width - 322) / 2);
-  EXPECT_EQ(outer.Top, (screen.Height - 258) / 2);
+  EXPECT_EQ(outer.Left, (screen.Width - outer.Width) / 2);
+  EXPECT_EQ(outer.Top, (screen.Height - outer.Height) / 2);
 
   struct Expected {
     const TControl* control;
@@ -108,6 +119,8 @@ TEST_F(Win32ToolkitTest, MainWindowLayout) {
     EXPECT_EQ(r.Top, e.rect.Top);
     EXPECT_EQ(r.Width, e.rect.Width);
     EXPECT_EQ(r.Height, e.rect.Height);
+    EXPECT_LE(r.Left + r.Width, client.Width) << "beyond the client area";
+    EXPECT_LE(r.Top + r.Height, client.Height) << "beyond the client area";
     EXPECT_STRCASEEQ(tk::Win32Backend::NativeClass(*e.control).c_str(), e.cls);
     EXPECT_EQ(tk::Win32Backend::NativeText(*e.control), e.text);
     EXPECT_EQ(tk::Win32Backend::NativeEnabled(*e.control), e.enabled);
