@@ -98,4 +98,6 @@ bool IsTerminal(std::FILE* stream) { return ::isatty(::fileno(stream)) != 0; }
 
 void PrepareTerminal() {}
 
+void KeepSystemAwake(bool) {}
+
 }  // namespace console

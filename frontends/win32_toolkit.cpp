@@ -650,18 +650,27 @@ void Win32Backend::ShowException(const std::string& text) {
   ::MessageBoxW(MainWindow(), Wide(shown).c_str(), Wide(title_).c_str(), MB_OK | MB_ICONSTOP);
 }
 
+// While busy the system must not go to sleep (an adapter on USB would lose
+// its power mid-update), and a shutdown names the reason on both windows
+// that answer for the program: the form and the taskbar button's owner.
 void Win32Backend::BusyBegin(const std::string& reason) {
   gBusy = true;
-  HWND main = MainWindow();
+  ::SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
   static const auto create = User32<BlockReasonCreate>("ShutdownBlockReasonCreate");
-  if (main != nullptr && create != nullptr) create(main, Wide(reason).c_str());
+  if (create == nullptr) return;
+  for (HWND window : {MainWindow(), gAppWindow}) {
+    if (window != nullptr) create(window, Wide(reason).c_str());
+  }
 }
 
 void Win32Backend::BusyEnd() {
   gBusy = false;
-  HWND main = MainWindow();
+  ::SetThreadExecutionState(ES_CONTINUOUS);
   static const auto destroy = User32<BlockReasonDestroy>("ShutdownBlockReasonDestroy");
-  if (main != nullptr && destroy != nullptr) destroy(main);
+  if (destroy == nullptr) return;
+  for (HWND window : {MainWindow(), gAppWindow}) {
+    if (window != nullptr) destroy(window);
+  }
 }
 
 // --- native state for tests ---------------------------------------------------

@@ -321,7 +321,8 @@ TEST_F(Win32ToolkitTest, EscapeNeverClosesTheWindow) {
 }
 
 // While a busy notice is on, the system's shutdown is refused, by the form
-// and by the window that owns it, with the reason given to Windows.
+// and by the window that owns it, with the reason given to Windows, and the
+// system is kept from sleeping (the state a call replaces is the one set).
 TEST_F(Win32ToolkitTest, BusyNoticeHoldsShutdownBackUntilItEnds) {
   HWND form = Native(form_->Peer);
   HWND owner = Native(tk::Win32Backend::AppWindowHandle());
@@ -330,21 +331,28 @@ TEST_F(Win32ToolkitTest, BusyNoticeHoldsShutdownBackUntilItEnds) {
   tk::BusyBegin("Der Quor Plug wird gerade aktualisiert.");
   EXPECT_FALSE(SendMessageW(form, WM_QUERYENDSESSION, 0, 0));
   EXPECT_FALSE(SendMessageW(owner, WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP));
+  EXPECT_EQ(SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED), ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
   using Query = BOOL(WINAPI*)(HWND, LPWSTR, DWORD*);
   auto query = reinterpret_cast<Query>(
       reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "ShutdownBlockReasonQuery")));
   wchar_t reason[128] = {};
   DWORD size = 128;
   // Wine keeps no reason (its query fails); Windows gives it back.
-  if (query != nullptr && query(form, reason, &size)) {
-    EXPECT_STREQ(reason, L"Der Quor Plug wird gerade aktualisiert.");
+  for (HWND window : {form, owner}) {
+    size = 128;
+    if (query != nullptr && query(window, reason, &size)) {
+      EXPECT_STREQ(reason, L"Der Quor Plug wird gerade aktualisiert.");
+    }
   }
   tk::BusyEnd();
   EXPECT_TRUE(SendMessageW(form, WM_QUERYENDSESSION, 0, 0));
   EXPECT_TRUE(SendMessageW(owner, WM_QUERYENDSESSION, 0, 0));
-  size = 128;
-  if (query != nullptr) {
-    EXPECT_FALSE(query(form, reason, &size)) << "the reason must be gone";
+  EXPECT_EQ(SetThreadExecutionState(ES_CONTINUOUS), static_cast<EXECUTION_STATE>(ES_CONTINUOUS));
+  for (HWND window : {form, owner}) {
+    size = 128;
+    if (query != nullptr) {
+      EXPECT_FALSE(query(window, reason, &size)) << "the reason must be gone";
+    }
   }
 }
 
