@@ -399,6 +399,7 @@ int main(int argc, char** argv) {
     imageBytes += static_cast<long>(std::strlen(FirmwareImage[i]));
   }
   toolkit.SetProgressDetail([&serial, imageBytes] { return UploadDetail(serial, imageBytes); });
+  toolkit.SetBusyHook(console::KeepSystemAwake);
   tk::SetBackend(&toolkit);
   TApplication application;
   TApplication proofApplication;
