@@ -333,6 +333,26 @@ scenario_console_on_com5() {
   console_case no-port 7 port-error COM9
 }
 
+# The console program's German text (the report's "drücken", from the
+# simulated plug) read back intact from a console and from a file: on a
+# pseudo-terminal (script) cmd.exe gives it a console, whose screen Wine draws
+# on the terminal in UTF-8; to a file it writes UTF-8 bytes.
+scenario_console_text() {
+  local console word=$'dr\xC3\xBCcken' shown
+  console=$(beside_exe plugupdate-console.exe)
+  [ -f "$console" ] || { fail "$scenario: no $console"; return; }
+  (cd "$(dirname "$console")" && LANG=C.UTF-8 timeout 120 script -qec \
+    "'$root/cmake/wine-run.sh' '$wine' cmd.exe /c 'plugupdate-console.exe --sim --yes'" \
+    "$work/console-text-tty.log") >/dev/null 2>&1 </dev/null
+  # The terminal's control sequences between the characters dropped.
+  shown=$(sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' "$work/console-text-tty.log")
+  grep -qF "dann $word Sie" <<<"$shown" && pass "$scenario: the console shows '$word'" ||
+    fail "$scenario: the console does not show '$word': $(grep -a 'cken Sie' <<<"$shown" | cat -v)"
+  run_program "$work/console-text.txt" "$console" --sim --yes
+  grep -qF "dann $word Sie" "$work/console-text.txt" && pass "$scenario: a file gets '$word' in UTF-8" ||
+    fail "$scenario: the file lacks '$word' in UTF-8"
+}
+
 # --- driver -----------------------------------------------------------------------
 
 all=$(declare -F | sed -n 's/^declare -f scenario_//p')
