@@ -334,9 +334,18 @@ void TForm1::UpdateInMonitor() {
   LStatus->Repaint();
 
   auto* update = new TFwUpdateSA("", 0, CGauge1, LStatus);
+  update->StopRequested = StopRequested;
   const bool result = update->UpdateFromImage();
+  StoppedInMonitor = update->Stopped;
   delete update;
   tk::BusyEnd();
+  if (StoppedInMonitor) {
+    // Stopped on request: the plug waits at its monitor prompt for the next
+    // run; no box, and no exit (the half-written firmware must not start).
+    ResetToReady(this, &PlugPort);
+    Application->Terminate();
+    return;
+  }
   if (!result) {
     // The plug stays in its boot monitor; no exit is sent.
     Application->MessageBox(kUpdateErrorText, kUpdateErrorCaption, kNotice);

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -72,6 +73,12 @@ class TForm1 : public TForm {
   // The identifier of the plug the last search found (after "(", 0x01, "$"),
   // for a front-end that reports it.
   std::string PlugIdentifier;
+  // A front end's stop request, asked at the update's safe points (the window
+  // sets none). A stop from the monitor switch on ends the update at a line
+  // boundary, closes the load and leaves the plug at its monitor prompt,
+  // without the monitor exit; StoppedInMonitor then tells so.
+  std::function<bool()> StopRequested;
+  bool StoppedInMonitor = false;
 
  private:
   // Stops the report reader, aborts its read and waits until it has ended.

@@ -124,10 +124,25 @@ std::string HelpText(const std::string& program) {
          "     waits in its boot monitor; run the tool with --update --yes to finish\n"
          "  6  updated, but the new firmware was not seen running (the plug answered\n"
          "     with another banner, did not answer within 15 s, or --no-verify)\n"
-         "  7  port error: a port could not be opened, set up or written\n";
+         "  7  port error: a port could not be opened, set up or written\n"
+         "  8  interrupted (Ctrl+C, the console closed, SIGTERM) before the update\n"
+         "     began: the plug was left as found. Interrupted during the update, the\n"
+         "     tool ends with 5 (interrupted-in-monitor)\n"
+         "\n"
+         "Ctrl+C during the update (on a terminal): the first one only tells that the\n"
+         "update is running, a second one stops it at the next line; the plug then\n"
+         "waits in its boot monitor, and the next run with --update --yes finishes it.\n";
 }
 
 Outcome Conclude(const Observed& observed) {
+  if (observed.stop == Observed::Stop::InMonitor) {
+    return {kUpdateFailed, "interrupted-in-monitor",
+            "stopped on request; the plug waits in its boot monitor: run the tool with --update --yes to finish "
+            "the update"};
+  }
+  if (observed.stop == Observed::Stop::BeforeUpdate) {
+    return {kInterrupted, "interrupted", "stopped on request before the update; the plug was left as found"};
+  }
   const auto& boxes = observed.boxCaptions;
   const auto saw = [&boxes](const char* caption) {
     return std::find(boxes.begin(), boxes.end(), caption) != boxes.end();

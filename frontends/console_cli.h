@@ -20,6 +20,7 @@ enum ExitStatus {
   kUpdateFailed = 5,  // the update failed; the plug waits in its boot monitor
   kNotVerified = 6,   // updated, but the new firmware was not seen running
   kPortError = 7,     // a port could not be opened, set up or written
+  kInterrupted = 8,   // stopped on request before the update began; the plug as found
 };
 
 struct Options {
@@ -61,6 +62,9 @@ struct Observed {
   bool reportShown = false;              // the plug's version was shown
   bool portError = false;                // a port could not be opened or set up
   Proof proof = Proof::NotRun;
+  // Stopped on request (Ctrl+C, the console closed, SIGTERM, ...): before the
+  // update began, or in it (the plug waits in its boot monitor).
+  enum class Stop { None, BeforeUpdate, InMonitor } stop = Stop::None;
 };
 
 struct Outcome {

@@ -242,6 +242,37 @@ class ToolConsole final : public tk::ConsoleBackend {
   std::vector<std::string> captions_;
 };
 
+// Whether the run is to stop, asked at the workflow's safe points. A close,
+// logoff, shutdown, SIGTERM or SIGHUP stops it at once, and so does Ctrl+C
+// before the update begins. From the monitor switch on, a person at a
+// terminal is told at the first Ctrl+C what a stop means, and the second one
+// stops it; without a terminal the first one does.
+class StopRule {
+ public:
+  StopRule(std::ostream& out, bool terminal) : out_(out), terminal_(terminal) {}
+
+  void SetUpdating(bool updating) { updating_ = updating; }
+  bool Requested() {
+    if (console::Closing()) return true;
+    const int presses = console::Interrupts();
+    if (presses == 0) return false;
+    if (!updating_ || !terminal_ || presses >= 2) return true;
+    if (!warned_) {
+      warned_ = true;
+      out_ << "\n[stop] the update is running. Press Ctrl+C again to stop it: the plug then waits in its boot "
+              "monitor, and the next run with --update --yes finishes the update."
+           << std::endl;
+    }
+    return false;
+  }
+
+ private:
+  std::ostream& out_;
+  const bool terminal_;
+  bool updating_ = false;
+  bool warned_ = false;
+};
+
 // The version texts the window showed in its memo, the last one, or empty.
 bool LastReportedBanner(const TMemo& memo, std::string& banner) {
   const TStrings& lines = *memo.Lines;
@@ -257,9 +288,12 @@ bool LastReportedBanner(const TMemo& memo, std::string& banner) {
 
 // Pumps the window's events until the search has come to an end: the report is
 // shown, the search was given up, the tool ends, or the deadline passed.
-void WaitForSearchEnd(Clock::time_point deadline) {
+void WaitForSearchEnd(Clock::time_point deadline, StopRule& stop) {
   while (Clock::now() < deadline) {
-    if (Application->Terminated() || Form1->BUpdate->Enabled() || Form1->BSearch->Enabled()) return;
+    if (Application->Terminated() || Form1->BUpdate->Enabled() || Form1->BSearch->Enabled() ||
+        stop.Requested()) {
+      return;
+    }
     Application->ProcessMessages();
     plat::Sleep(10);
   }
@@ -399,7 +433,12 @@ int main(int argc, char** argv) {
     imageBytes += static_cast<long>(std::strlen(FirmwareImage[i]));
   }
   toolkit.SetProgressDetail([&serial, imageBytes] { return UploadDetail(serial, imageBytes); });
-  toolkit.SetBusyHook(console::KeepSystemAwake);
+  StopRule stop(human, console::IsTerminal(stdin));
+  console::InstallStopHandlers();
+  toolkit.SetBusyHook([&stop](bool busy) {
+    console::KeepSystemAwake(busy);
+    stop.SetUpdating(busy);
+  });
   tk::SetBackend(&toolkit);
   TApplication application;
   TApplication proofApplication;
@@ -409,6 +448,7 @@ int main(int argc, char** argv) {
   Application->SetTitle("QUOR Plug Update");
   Form1 = new TForm1(Application);
   if (!ports.empty()) Form1->SearchPorts = ports;
+  Form1->StopRequested = [&stop] { return stop.Requested(); };
   Application->CreateForm(Form1);
 
   cli::Observed observed;
@@ -416,7 +456,7 @@ int main(int argc, char** argv) {
   bool haveBefore = false, haveAfter = false;
 
   Form1->BSearch->Click();
-  WaitForSearchEnd(Clock::now() + std::chrono::seconds(10));
+  WaitForSearchEnd(Clock::now() + std::chrono::seconds(10), stop);
   toolkit.stages.End();
   observed.reportShown = !Application->Terminated() && Form1->BUpdate->Enabled();
   const auto label = [&options](const std::string& path) {
@@ -439,7 +479,7 @@ int main(int argc, char** argv) {
     shown << "[port] " << f.what << " " << label(f.path) << ": " << ErrorWords(f.code) << "\n";
   }
 
-  if (observed.reportShown) {
+  if (observed.reportShown && !stop.Requested()) {
     if (options.update || (!options.quiet && !options.yes && AskForUpdate(shown))) {
       Form1->BUpdate->Click();
       toolkit.stages.End();
@@ -448,6 +488,11 @@ int main(int argc, char** argv) {
 
   const auto& captions = toolkit.Captions();
   const bool flashed = std::find(captions.begin(), captions.end(), "Plug geflasht") != captions.end();
+  if (Form1->StoppedInMonitor) {
+    observed.stop = cli::Observed::Stop::InMonitor;
+  } else if (!flashed && stop.Requested()) {
+    observed.stop = cli::Observed::Stop::BeforeUpdate;
+  }
   if (flashed && options.verify && !foundPath.empty()) {
     shown << "[proof] searching the plug again on " << port << " ..." << std::endl;
     toolkit.stages.Begin("verify");
@@ -461,7 +506,7 @@ int main(int argc, char** argv) {
     Application = &proofApplication;
     Form1->SearchPorts = {foundPath};
     Form1->BSearch->Click();
-    while (Clock::now() < deadline && !Form1->BUpdate->Enabled()) {
+    while (Clock::now() < deadline && !Form1->BUpdate->Enabled() && !stop.Requested()) {
       Application->ProcessMessages();
       plat::Sleep(10);
     }

@@ -1,6 +1,7 @@
 #include <io.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <iostream>
 #include <streambuf>
@@ -142,6 +143,34 @@ void PrepareTerminal() {
   WriteToConsole(std::cout, STD_OUTPUT_HANDLE);
   WriteToConsole(std::cerr, STD_ERROR_HANDLE);
 }
+
+namespace {
+std::atomic<int> gInterrupts{0};
+std::atomic<bool> gClosing{false};
+
+// Runs on a thread of its own. After a close, logoff or shutdown the system
+// ends the process when this returns (or a few seconds later): it does not
+// return, and the tool ends by itself meanwhile.
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+      gInterrupts.fetch_add(1);
+      return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      gClosing.store(true);
+      for (;;) ::Sleep(1000);
+    default:
+      return FALSE;
+  }
+}
+}  // namespace
+
+void InstallStopHandlers() { ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
+int Interrupts() { return gInterrupts.load(); }
+bool Closing() { return gClosing.load(); }
 
 void KeepSystemAwake(bool on) {
   ::SetThreadExecutionState(on ? ES_CONTINUOUS | ES_SYSTEM_REQUIRED : ES_CONTINUOUS);

@@ -37,6 +37,9 @@ constexpr char kErase[] = "e";
 constexpr char kEraseFirst[] = "10000\r";
 constexpr char kEraseLast[] = "37fff\r";
 constexpr char kLoad[] = "l";
+// The end of a load: a line end (which also ends a line cut off before), the
+// end-of-file record, and its line end, the lines ending as the image's do.
+constexpr char kEndOfFileRecord[] = "\n:00000001FF\n";
 
 constexpr std::uint8_t kVersionReportType = 0x05;
 constexpr std::uint8_t kVersionReportCode = 0xDD;

@@ -20,6 +20,7 @@ bool TFwUpdateSA::Download(int count, std::FILE* /*source*/) {
   int highest = 0;
   bool ok = true;
   for (int i = 1; Image[i - 1] != nullptr; ++i) {
+    if (StopHere()) break;  // at a line boundary, before the next line
     const char* line = Image[i - 1];
     if (!SendWhole(line, std::strlen(line))) {
       ok = false;

@@ -81,7 +81,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ConsoleHelp, NamesEveryExitStatus) {
   const std::string help = cli::HelpText("plugupdate-console");
-  for (int status = 0; status <= 7; ++status) {
+  for (int status = 0; status <= 8; ++status) {
     EXPECT_NE(help.find("\n  " + std::to_string(status) + "  "), std::string::npos) << status;
   }
   for (const char* option : {"--port", "--list-ports", "--update", "--yes", "--no-verify", "--json", "--quiet",
