@@ -254,15 +254,14 @@ class StopRule {
   void SetUpdating(bool updating) { updating_ = updating; }
   bool Requested() {
     if (console::Closing()) return true;
-    const int presses = console::Interrupts();
-    if (presses == 0) return false;
-    if (!updating_ || !terminal_ || presses >= 2) return true;
-    if (!warned_) {
-      warned_ = true;
-      out_ << "\n[stop] the update is running. Press Ctrl+C again to stop it: the plug then waits in its boot "
-              "monitor, and the next run with --update --yes finishes the update."
-           << std::endl;
-    }
+    // A press that only brought the warning stops nothing, also later.
+    const int presses = console::Interrupts() - (warned_ ? 1 : 0);
+    if (presses <= 0) return false;
+    if (!updating_ || !terminal_ || warned_) return true;
+    warned_ = true;
+    out_ << "\n[stop] the update is running. Press Ctrl+C again to stop it: the plug then waits in its boot "
+            "monitor, and the next run with --update --yes finishes the update."
+         << std::endl;
     return false;
   }
 

@@ -137,7 +137,13 @@ std::vector<PortInfo> ListPorts() {
   return ports;
 }
 
-bool IsTerminal(std::FILE* stream) { return _isatty(_fileno(stream)) != 0; }
+// A console, not any character device: the C runtime's _isatty() also says
+// yes to NUL, which scripts give as input.
+bool IsTerminal(std::FILE* stream) {
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  DWORD mode = 0;
+  return handle != INVALID_HANDLE_VALUE && ::GetConsoleMode(handle, &mode) != 0;
+}
 
 void PrepareTerminal() {
   WriteToConsole(std::cout, STD_OUTPUT_HANDLE);

@@ -353,6 +353,39 @@ scenario_console_text() {
     fail "$scenario: the file lacks '$word' in UTF-8"
 }
 
+# Ctrl+C during the upload (Wine turns SIGINT into the console's Ctrl+C
+# event): without a terminal the first one stops the update at a line end:
+# status 5, JSON interrupted-in-monitor, within 3 s, no 'x'. The next run
+# finds the plug in its monitor and finishes the update.
+scenario_console_interrupt() {
+  local console tool rc stopped
+  console=$(beside_exe plugupdate-console.exe)
+  [ -f "$console" ] || { fail "$scenario: no $console"; return; }
+  map_com 5
+  start_plugemu 5 --pause-ms 20 || return
+  (cd "$work" && exec "$root/cmake/wine-run.sh" "$wine" "$console" --port COM5 --update --yes --json) \
+    >"$work/interrupt.json" 2>"$work/interrupt.log" </dev/null &
+  tool=$!
+  started+=("$tool")
+  for _ in $(seq 1200); do grep -q '^\[progress\]  10%' "$work/interrupt.log" && break; sleep 0.1; done
+  kill -INT "$tool"
+  stopped=$SECONDS
+  wait "$tool"
+  rc=$?
+  sed 's/^/  console: /' "$work/interrupt.log"
+  [ $((SECONDS - stopped)) -le 3 ] && pass "$scenario: ended within 3 s of Ctrl+C" ||
+    fail "$scenario: ended $((SECONDS - stopped)) s after Ctrl+C"
+  [ "$rc" -eq 5 ] && pass "$scenario: exit status 5" || fail "$scenario: exit status $rc, not 5"
+  grep -q '"result":"interrupted-in-monitor","exit_status":5,' "$work/interrupt.json" &&
+    pass "$scenario: JSON result interrupted-in-monitor" || fail "$scenario: JSON: $(cat "$work/interrupt.json")"
+  grep -q '^\[progress\] 100%' "$work/interrupt.log" && fail "$scenario: the upload was not interrupted"
+  run_program "$work/interrupt-next.log" "$console" --port COM5 --update --yes
+  rc=$?
+  [ "$rc" -eq 0 ] && pass "$scenario: the next run finishes the update" ||
+    fail "$scenario: the next run ended with $rc"
+  check_plugemu 5
+}
+
 # --- driver -----------------------------------------------------------------------
 
 all=$(declare -F | sed -n 's/^declare -f scenario_//p')
