@@ -55,9 +55,33 @@ constexpr int kMonitorProbeTicks = 100;
 
 TAsyncComm* Comm() { return CurrentComm(); }
 
-}  // namespace
+// "COMn" after the device prefix "\\.\"; any other name as it stands.
+std::string ShownPort(const std::string& name) { return name.rfind("\\\\.\\", 0) == 0 ? name.substr(4) : name; }
 
-TForm* ConnectionWindow() { return Form1; }
+// The memo's words for why a port gave no plug (Windows-1252).
+const char* PortFaultText(ProbeFault why) {
+  switch (why) {
+    case ProbeFault::Absent: return "nicht vorhanden";
+    case ProbeFault::Busy: return "von einem anderen Programm belegt";
+    case ProbeFault::SettingsRefused: return "Einstellungen vom Treiber abgelehnt";
+    case ProbeFault::Silent: return "keine Antwort";
+    case ProbeFault::NotAPlug: return "Antwort erhalten, aber kein Quor Plug";
+  }
+  return "";
+}
+
+flow::PortFault ToPortFault(ProbeFault why) {
+  switch (why) {
+    case ProbeFault::Absent: return flow::PortFault::Absent;
+    case ProbeFault::Busy: return flow::PortFault::Busy;
+    case ProbeFault::SettingsRefused: return flow::PortFault::SettingsRefused;
+    case ProbeFault::Silent: return flow::PortFault::Silent;
+    case ProbeFault::NotAPlug: break;
+  }
+  return flow::PortFault::NotAPlug;
+}
+
+}  // namespace
 
 // --- window -----------------------------------------------------------------
 
@@ -137,6 +161,11 @@ void TForm1::Dispatch(tk::Message& message) {
 
 void TForm1::BExitClick(TObject* /*sender*/) { Application->Terminate(); }
 
+void TForm1::Interrupt() {
+  Application->Terminate();
+  End(flow::Result::Interrupted);
+}
+
 // --- search -----------------------------------------------------------------
 
 void TForm1::BSearchClick(TObject* /*sender*/) {
@@ -146,23 +175,30 @@ void TForm1::BSearchClick(TObject* /*sender*/) {
   SharedComm.store(new TAsyncComm(nullptr), std::memory_order_release);
   auto* search = new TSuchePlug(Comm(), nullptr, false);
   search->Ports = SearchPorts;
-  // Receives the name of the last port probed: 9 bytes hold "\\.\COM1" and
-  // "\\.\COM2"; a longer name in the list gets the room it needs.
-  std::size_t nameSize = 9;
-  for (const std::string& port : SearchPorts) nameSize = std::max(nameSize, port.size() + 1);
-  std::vector<char> portName(nameSize);
 
+  std::string portName;
   for (;;) {
-    PlugPort = search->FindPlug(portName.data(), portName.size());
-    if (PlugPort != nullptr) break;
+    Enter(flow::Stage::Search);
+    const FoundPort found = search->FindPlug();
+    PlugPort = found.handle;
+    portName = found.name;
+    if (PlugPort != nullptr) {
+      TellPortFailures(*search);  // the ports before it
+      break;
+    }
+    const std::vector<ProbeFailure> failures = search->Failures;
     // A plug whose update was broken off answers no identification: it waits
     // in its boot monitor, and only there can it be brought back.
-    const plat::Handle monitor = FindPlugInMonitor(search, portName.data(), portName.size());
-    if (monitor != nullptr) {
+    const FoundPort monitor = FindPlugInMonitor(search);
+    if (monitor.handle != nullptr) {
       delete search;
-      OfferRescue(monitor, portName.data());
+      Record().MonitorFound(monitor.name);
+      OfferRescue(monitor.handle, monitor.name.c_str());
       return;
     }
+    search->Failures = failures;
+    for (const ProbeFailure& f : failures) Memo1->Lines->Add(ShownPort(f.port) + ": " + PortFaultText(f.why));
+    TellPortFailures(*search);
     const int answer = Application->MessageBox(kNoPlugText, kNoPlugCaption, kNoPlugFlags);
     if (answer == tk::kIdRetry) continue;
     LStatus->SetCaption("Ready");
@@ -171,6 +207,7 @@ void TForm1::BSearchClick(TObject* /*sender*/) {
     SharedComm.store(nullptr, std::memory_order_release);
     delete comm;
     delete search;
+    End(flow::Result::NoPlug);
     return;
   }
 
@@ -178,42 +215,62 @@ void TForm1::BSearchClick(TObject* /*sender*/) {
   char identifier[18];
   std::memcpy(identifier, search->GetPnPString() + 3, sizeof identifier);
   delete search;
-  PlugIdentifier.assign(identifier, std::find(identifier, identifier + sizeof identifier, 0));
+  Record().PlugFound(portName, std::string(identifier, std::find(identifier, identifier + sizeof identifier, 0)));
 
   if (std::memcmp(identifier, "QZM1010", 7) == 0) {
     Application->MessageBox(kTooOldText, kTooOldCaption, kNotice);
     Application->Terminate();
+    End(flow::Result::TooOld);
     return;
   }
   EnterReportMode();
 }
 
-plat::Handle TForm1::FindPlugInMonitor(TSuchePlug* search, char* portName, std::size_t nameSize) {
+flow::Observer& TForm1::Record() {
+  static flow::Observer none;
+  return Observer != nullptr ? *Observer : none;
+}
+
+void TForm1::Enter(flow::Stage stage) {
+  stage_ = stage;
+  Record().StageEntered(stage);
+}
+
+void TForm1::End(flow::Result result) { Record().Ended(result, stage_); }
+
+bool TForm1::WriteFailedHere() {
+  const TAsyncComm* comm = Comm();
+  return comm != nullptr && comm->WriteErrorShown;
+}
+
+void TForm1::TellPortFailures(const TSuchePlug& search) {
+  for (const ProbeFailure& f : search.Failures) Record().PortFailed(f.port, ToPortFault(f.why), f.code);
+}
+
+FoundPort TForm1::FindPlugInMonitor(TSuchePlug* search) {
   auto& api = plat::Serial();
   PlugControl control;
   for (const std::string& name : SearchPorts) {
-    std::snprintf(portName, nameSize, "%s", name.c_str());
     std::snprintf(search->PortName, sizeof search->PortName, "%s", name.c_str());
     if (!search->OpenPort()) continue;  // it closed again whatever it opened
-    if (control.SetMonitorLine() && control.WakeMonitor(kMonitorProbeTicks)) return search->PortHandle;
+    if (control.SetMonitorLine() && control.WakeMonitor(kMonitorProbeTicks)) return {search->PortHandle, name};
     // No monitor here: nothing more goes to this port.
     api.Purge(search->PortHandle, plat::kPurgeAllFlags);
     api.Close(search->PortHandle);
     search->PortHandle = nullptr;
   }
-  return nullptr;
+  return {};
 }
 
 void TForm1::OfferRescue(plat::Handle port, const char* portName) {
   // The connection is the window's from here on, whatever the answer.
   PlugPort = port;
   char text[400];
-  // "COMn" after the device prefix "\\.\"; any other name as it stands.
-  const char* shown = std::strncmp(portName, "\\\\.\\", 4) == 0 ? portName + 4 : portName;
-  std::snprintf(text, sizeof text, kRescueText, shown);
+  std::snprintf(text, sizeof text, kRescueText, ShownPort(portName).c_str());
   if (Application->MessageBox(text, kRescueCaption, kRescueFlags) != tk::kIdYes) {
     // Nothing more is sent: the half-written firmware must not start.
     ResetToReady(this, &PlugPort);
+    End(flow::Result::RescueDeclined);
     return;
   }
   UpdateState = 2;
@@ -247,10 +304,13 @@ void ResetToReady(TForm1* form, plat::Handle* port) {
 
 void TForm1::EnterReportMode() {
   // The reader runs before the request goes out, so the answer cannot be missed.
-  ReportReader = new TReadC99;
+  Enter(flow::Stage::Report);
+  ReportReader = new TReadC99(this);
   reportReaderControl_ = ReportReader->Control();
   SendReportRequest();
   UpdateState = 1;
+  // The window waits on; no version can come now.
+  if (WriteFailedHere()) End(flow::Result::PortError);
 }
 
 void TForm1::SendReportRequest() { SendToPlug(cmd::Length(cmd::kReportRequest), cmd::kReportRequest); }
@@ -284,6 +344,7 @@ void TForm1::ShowPlugReport(const std::uint8_t* frame) {
   const char* payload = reinterpret_cast<const char*>(frame + 4);
   const void* zero = std::memchr(payload, 0, length);
   const std::string version(payload, zero != nullptr ? static_cast<const char*>(zero) - payload : length);
+  Record().BannerReported(version);
 
   Memo1->Lines->Add("Vorhandene Firmware-Version Ihres Quor Plug:");
   Memo1->Lines->Add("\"" + version + "\"");
@@ -295,6 +356,7 @@ void TForm1::ShowPlugReport(const std::uint8_t* frame) {
   StopReportReader();
   LStatus->SetCaption("Ready");
   BUpdate->SetFocus();
+  End(flow::Result::Reported);
 }
 
 void TForm1::LeaveReportMode() {
@@ -314,6 +376,7 @@ void TForm1::BUpdateClick(TObject* /*sender*/) {
   BExit->SetEnabled(false);
   LStatus->SetCaption("Switch to Monitor Mode ...");
   LStatus->Repaint();
+  Enter(flow::Stage::MonitorSwitch);
 
   tk::BusyBegin(kUpdatingReason);  // until the upload has ended
   auto* control = new PlugControl;
@@ -321,8 +384,10 @@ void TForm1::BUpdateClick(TObject* /*sender*/) {
   delete control;
   if (!inMonitor) {
     tk::BusyEnd();
+    const bool writeFailed = WriteFailedHere();
     Application->MessageBox(kNoMonitorText, kNoMonitorCaption, kNotice);
     ResetToReady(this, &PlugPort);
+    End(writeFailed ? flow::Result::PortError : flow::Result::NoMonitor);
     return;
   }
   UpdateState = 2;
@@ -335,6 +400,11 @@ void TForm1::UpdateInMonitor() {
 
   auto* update = new TFwUpdateSA("", 0, CGauge1, LStatus);
   update->StopRequested = StopRequested;
+  update->Events.Erasing = [this] { Enter(flow::Stage::Erase); };
+  update->Events.Uploading = [this] { Enter(flow::Stage::Upload); };
+  update->Events.LineSent = [this](long lines, long totalLines, long bytes, long totalBytes) {
+    Record().UploadProgress(lines, totalLines, bytes, totalBytes);
+  };
   const bool result = update->UpdateFromImage();
   StoppedInMonitor = update->Stopped;
   delete update;
@@ -344,19 +414,25 @@ void TForm1::UpdateInMonitor() {
     // run; no box, and no exit (the half-written firmware must not start).
     ResetToReady(this, &PlugPort);
     Application->Terminate();
+    End(flow::Result::InterruptedInMonitor);
     return;
   }
   if (!result) {
     // The plug stays in its boot monitor; no exit is sent.
+    const bool writeFailed = WriteFailedHere();
     Application->MessageBox(kUpdateErrorText, kUpdateErrorCaption, kNotice);
     ResetToReady(this, &PlugPort);
+    End(writeFailed ? flow::Result::PortError : flow::Result::UpdateFailed);
     return;
   }
+  Enter(flow::Stage::Finish);
   SendToPlug(cmd::Length(cmd::kMonitorExit), cmd::kMonitorExit);
+  const bool writeFailed = WriteFailedHere();
   ResetToReady(this, &PlugPort);
   tk::MessageBeep(0);
   Application->MessageBox(kFlashedText, kFlashedCaption, kNotice);
   Application->Terminate();
+  End(writeFailed ? flow::Result::PortError : flow::Result::Flashed);
 }
 
 void TForm1::LeaveMonitorMode() {

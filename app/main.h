@@ -8,13 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "app/connection.h"
+#include "serial/connection.h"
+#include "app/observer.h"
 #include "platform/serial_api.h"
 #include "platform/thread.h"
 #include "platform/toolkit.h"
 
 class TReadC99;
 class TSuchePlug;
+struct FoundPort;
 
 // The running report-frame reader, null when none runs.
 extern TReadC99* ReportReader;
@@ -34,6 +36,10 @@ class TForm1 : public TForm {
   void BSearchClick(TObject* sender);
   void BUpdateClick(TObject* sender);
   void BExitClick(TObject* sender);
+  // A stop request outside the update: the record ends with Interrupted and
+  // the application with it, as closing the window ends it; destroying the
+  // window then runs the exit sequence for the plug's mode.
+  void Interrupt();
 
   // Report mode.
   void EnterReportMode();
@@ -46,9 +52,9 @@ class TForm1 : public TForm {
   // After no plug answered its identification: looks on the search's ports in
   // order (COM1, then COM2) for a plug waiting in its boot monitor (an update
   // broken off). The open port on which the monitor answered its wake-up,
-  // attached to SharedComm, or null with every port it opened closed again.
-  // portName (nameSize bytes) receives the name of the last port looked at.
-  plat::Handle FindPlugInMonitor(TSuchePlug* search, char* portName, std::size_t nameSize);
+  // attached to SharedComm, with its name; a null handle with every port it
+  // opened closed again.
+  FoundPort FindPlugInMonitor(TSuchePlug* search);
   // Asks whether the update of the plug found in its monitor on port is to be
   // repeated; runs it (the connection becomes the window's) or leaves the
   // plug alone and closes the port.
@@ -70,17 +76,26 @@ class TForm1 : public TForm {
   // The ports the search probes, in order. The window program keeps COM1 and
   // COM2; the console tool sets the ports its user names.
   std::vector<std::string> SearchPorts{"\\\\.\\COM1", "\\\\.\\COM2"};
-  // The identifier of the plug the last search found (after "(", 0x01, "$"),
-  // for a front-end that reports it.
-  std::string PlugIdentifier;
+  // Told what happens, if set; the window program sets none.
+  flow::Observer* Observer = nullptr;
   // A front end's stop request, asked at the update's safe points (the window
   // sets none). A stop from the monitor switch on ends the update at a line
   // boundary, closes the load and leaves the plug at its monitor prompt,
-  // without the monitor exit; StoppedInMonitor then tells so.
+  // without the monitor exit; StoppedInMonitor then tells so, and the record
+  // ends with InterruptedInMonitor.
   std::function<bool()> StopRequested;
   bool StoppedInMonitor = false;
 
  private:
+  // The observer, or one that ignores everything.
+  flow::Observer& Record();
+  void Enter(flow::Stage stage);
+  void End(flow::Result result);
+  // Each port of the search that gave no plug, and why, to the observer.
+  void TellPortFailures(const TSuchePlug& search);
+  // True when a write to the plug failed on this connection (its box shown).
+  static bool WriteFailedHere();
+  flow::Stage stage_ = flow::Stage::Search;
   // Stops the report reader, aborts its read and waits until it has ended.
   void StopReportReader();
   std::shared_ptr<plat::ThreadControl> reportReaderControl_;

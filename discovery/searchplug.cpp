@@ -112,14 +112,15 @@ void TSuchePlug::AddLog(const std::string& line) {
   tk::OutputDebugString((line + "\n").c_str());
 }
 
-plat::Handle TSuchePlug::FindPlug(char* portName, std::size_t size) {
-  plat::Handle port = nullptr;
+void TSuchePlug::Fail(ProbeFault why, std::uint32_t code) { Failures.push_back({PortName, why, code}); }
+
+FoundPort TSuchePlug::FindPlug() {
+  Failures.clear();
   for (const std::string& name : Ports) {
-    if (size > 0) std::snprintf(portName, size, "%s", name.c_str());
-    port = Probe(name.c_str());
-    if (port != nullptr) return port;
+    const plat::Handle port = Probe(name.c_str());
+    if (port != nullptr) return {port, name};
   }
-  return port;
+  return {};
 }
 
 plat::Handle TSuchePlug::Probe(const char* portName) {
@@ -140,7 +141,9 @@ bool TSuchePlug::OpenPort() {
   auto& api = plat::Serial();
   PortHandle = api.Open(PortName);
   if (PortHandle == plat::InvalidHandle() || PortHandle == nullptr) {
-    AddLog(WithCode("Cannot open Port, GetLastError: #", plat::LastError()));
+    const std::uint32_t code = plat::LastError();
+    AddLog(WithCode("Cannot open Port, GetLastError: #", code));
+    Fail(code == plat::kErrorFileNotFound ? ProbeFault::Absent : ProbeFault::Busy, code);
     return false;
   }
   AddLog("COM opened successfully");
@@ -153,6 +156,7 @@ bool TSuchePlug::OpenPort() {
       Application->MessageBox(WithCode("Error getting DCB\nGetLastError: ", code).c_str(), "FEHLER", tk::kMbOk);
     }
     AddLog(WithCode("GetCommState failed, GetLastError: #", code));
+    Fail(ProbeFault::SettingsRefused, code);
     // Opened exclusively: left open, it would block every later search.
     ClosePort();
     return false;
@@ -165,6 +169,7 @@ bool TSuchePlug::OpenPort() {
   dcb.fRtsControl = plat::kRtsControlDisable;
   plat::ClearLeftoverSettings(dcb);
   if (!api.SetState(PortHandle, dcb)) {
+    Fail(ProbeFault::SettingsRefused, plat::LastError());
     if (ShowErrors) Application->MessageBox("Error setting DCB", "FEHLER", tk::kMbOk);
     AddLog("SetCommState failed");
     ClosePort();
@@ -213,6 +218,7 @@ bool TSuchePlug::ReadPnPId(plat::Handle port) {
   if (!PnPComplete.load(std::memory_order_acquire)) control->RequestStop();
   // The diagnostic follows the flags as they stand after the stop request.
   const bool complete = PnPComplete.load(std::memory_order_acquire);
+  Fail(PnPStarted.load(std::memory_order_acquire) ? ProbeFault::NotAPlug : ProbeFault::Silent, 0);
   if (!PnPStarted.load(std::memory_order_acquire)) {
     AddLog("no PnP-String received");
   } else if (complete) {
@@ -235,6 +241,7 @@ bool TSuchePlug::SetFastLine() {
   // The queue sizes are advice to the driver. A driver that takes no advice
   // (some virtual COM ports, Wine) says "not supported": go on without it.
   if (!api.SetupQueues(PortHandle, 16384, 2048) && plat::LastError() != plat::kErrorNotSupported) {
+    Fail(ProbeFault::SettingsRefused, plat::LastError());
     // Opened exclusively: left open, it would block every later search.
     ClosePort();
     return false;
@@ -248,6 +255,7 @@ bool TSuchePlug::SetFastLine() {
   dcb.fOutxCtsFlow = true;
   plat::ClearLeftoverSettings(dcb);
   if (!api.SetState(PortHandle, dcb)) {
+    Fail(ProbeFault::SettingsRefused, plat::LastError());
     if (ShowErrors) Application->MessageBox("Error setting the DCB", "FEHLER", tk::kMbOk);
     ClosePort();
     return false;
@@ -284,6 +292,7 @@ bool TSuchePlug::SetupHandshake() {
   plat::Serial().Purge(PortHandle, plat::kPurgeAllFlags);
   control->WaitFinished();
   // The reader has ended: its bytes can be read safely now.
+  Fail(ProbeFault::NotAPlug, 0);
   AddLog("incorrect Response received:");
   AddLog(SetupResponse);
   plat::Serial().Close(PortHandle);

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -60,16 +61,39 @@ class TLeseSetupRes final : public TThread {
   void Execute() override;
 };
 
+// Why a probed port gave no plug.
+enum class ProbeFault {
+  Absent,           // the port does not exist
+  Busy,             // in use by another program, access denied, or not to be opened
+  SettingsRefused,  // the driver refused a line setting
+  Silent,           // no identifier came
+  NotAPlug,         // something answered, but not a plug: a wrong or broken
+                    // identifier, no or a wrong setup answer
+};
+
+struct ProbeFailure {
+  std::string port;     // as in the list
+  ProbeFault why;
+  std::uint32_t code;   // the system error where there was one, else 0
+};
+
+// The port a search found: its open handle and its name as in the list; a
+// null handle and an empty name when none answered.
+struct FoundPort {
+  plat::Handle handle = nullptr;
+  std::string name;
+};
+
 class TSuchePlug {
  public:
   // log: optional diagnostic lines; showErrors: also show line-setting
   // failures in message boxes.
   TSuchePlug(TAsyncComm* comm, TStrings* log, bool showErrors);
 
-  // Probes the ports of Ports in order until one answers. portName (size
-  // bytes, 9 unless given) receives the name of the last port probed, cut to
-  // fit and always terminated. The open port, or null.
-  plat::Handle FindPlug(char* portName, std::size_t size = 9);
+  // Probes the ports of Ports in order until one answers. Failures then holds
+  // each port before it that gave no plug, and why.
+  FoundPort FindPlug();
+  // One port: the open handle, or null with the reason added to Failures.
   plat::Handle Probe(const char* portName);
   char* GetPnPString() { return PnPString; }
 
@@ -86,8 +110,11 @@ class TSuchePlug {
   TStrings* Log;
   bool ShowErrors;
   char PnPString[PnPCapacity] = {};
+  // The ports of the last FindPlug (or of the probes since) that gave no plug.
+  std::vector<ProbeFailure> Failures;
 
  private:
+  void Fail(ProbeFault why, std::uint32_t code);
   void AddLog(const std::string& line);
   // Purges and closes PortHandle after a failed stage.
   void ClosePort();

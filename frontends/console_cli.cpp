@@ -1,18 +1,8 @@
 #include "frontends/console_cli.h"
 
-#include <algorithm>
 
 namespace cli {
 namespace {
-
-// Captions of the boxes the window logic shows (Windows-1252).
-constexpr const char* kNoPlugCaption = "Keinen Plug gefunden";
-constexpr const char* kTooOldCaption = "Kein Update m\xF6glich";
-constexpr const char* kNoMonitorCaption = "Kein Monitor Modus";
-constexpr const char* kUpdateErrorCaption = "Update Fehler";
-constexpr const char* kFlashedCaption = "Plug geflasht";
-constexpr const char* kRescueCaption = "Quor Plug im Monitor Modus";
-constexpr const char* kErrorCaption = "FEHLER";  // serial errors: a write that failed
 
 bool Value(const std::string& arg, const char* name, std::string& value) {
   const std::string prefix = std::string(name) + "=";
@@ -83,6 +73,7 @@ Parsed ParseOptions(const std::vector<std::string>& args) {
   if (simOnly && !o.sim) return fail("--wire and --product are options of the simulated plug (--sim)");
   if (o.sim && !o.ports.empty()) return fail("--port names a serial port; the simulated plug (--sim) has none");
   if (o.quiet && o.verbose) return fail("--quiet and --verbose exclude each other");
+  if (o.yes || o.quiet) o.rescue = o.yes && o.update ? Rescue::Yes : Rescue::No;
   p.ok = true;
   return p;
 }
@@ -134,58 +125,82 @@ std::string HelpText(const std::string& program) {
          "waits in its boot monitor, and the next run with --update --yes finishes it.\n";
 }
 
-Outcome Conclude(const Observed& observed) {
-  if (observed.stop == Observed::Stop::InMonitor) {
-    return {kUpdateFailed, "interrupted-in-monitor",
-            "stopped on request; the plug waits in its boot monitor: run the tool with --update --yes to finish "
-            "the update"};
+const char* PortFaultWords(flow::PortFault why) {
+  switch (why) {
+    case flow::PortFault::Absent: return "no such port";
+    case flow::PortFault::Busy: return "in use by another program, or access denied";
+    case flow::PortFault::SettingsRefused: return "line settings refused";
+    case flow::PortFault::Silent: return "no answer";
+    case flow::PortFault::NotAPlug: return "answered, but not a plug";
   }
-  if (observed.stop == Observed::Stop::BeforeUpdate) {
-    return {kInterrupted, "interrupted", "stopped on request before the update; the plug was left as found"};
+  return "";
+}
+
+const char* PortFaultCode(flow::PortFault why) {
+  switch (why) {
+    case flow::PortFault::Absent: return "absent";
+    case flow::PortFault::Busy: return "busy";
+    case flow::PortFault::SettingsRefused: return "settings-refused";
+    case flow::PortFault::Silent: return "silent";
+    case flow::PortFault::NotAPlug: return "not-a-plug";
   }
-  const auto& boxes = observed.boxCaptions;
-  const auto saw = [&boxes](const char* caption) {
-    return std::find(boxes.begin(), boxes.end(), caption) != boxes.end();
-  };
-  if (saw(kTooOldCaption)) {
-    return {kTooOld, "too-old", "the plug is too old to be updated; please contact the support"};
+  return "";
+}
+
+namespace {
+
+Outcome Proven(const Observed& o) {
+  if (!o.proofRun) return {kNotVerified, "not-verified", "updated; the new firmware was not checked (--no-verify)"};
+  if (!o.proofAnswered) {
+    return {kNotVerified, "not-answering", "updated, but the plug did not answer within 15 s of its restart"};
   }
-  if (saw(kErrorCaption)) {
-    const bool updating = saw(kNoMonitorCaption) || saw(kUpdateErrorCaption) || saw(kFlashedCaption);
-    return {kPortError, "port-error",
-            updating ? "writing to the port failed during the update; if the plug waits in its boot monitor, "
-                       "run the tool again to finish the update"
-                     : "writing to the port failed"};
+  if (o.bannerAfter == o.carriedBanner) {
+    return {kOk, "verified", "updated and verified: the plug runs the carried firmware"};
   }
-  if (saw(kNoMonitorCaption)) {
-    return {kNoMonitor, "no-monitor", "the plug did not switch to its boot monitor; nothing was changed"};
+  return {kNotVerified, "other-banner", "updated, but after its restart the plug reports another firmware"};
+}
+
+bool Updating(flow::Stage stage) {
+  return stage == flow::Stage::MonitorSwitch || stage == flow::Stage::Erase || stage == flow::Stage::Upload ||
+         stage == flow::Stage::Finish;
+}
+
+}  // namespace
+
+Outcome Conclude(const Observed& o) {
+  if (!o.ended) return {kNoPlug, "no-plug", "no plug answered the search with its version"};
+  switch (o.result) {
+    case flow::Result::TooOld:
+      return {kTooOld, "too-old", "the plug is too old to be updated; please contact the support"};
+    case flow::Result::PortError:
+      return {kPortError, "port-error",
+              Updating(o.stage) ? "writing to the port failed during the update; if the plug waits in its boot "
+                                  "monitor, run the tool again to finish the update"
+                                : "writing to the port failed"};
+    case flow::Result::NoMonitor:
+      return {kNoMonitor, "no-monitor", "the plug did not switch to its boot monitor; nothing was changed"};
+    case flow::Result::UpdateFailed:
+      return {kUpdateFailed, "update-failed",
+              "the update failed; the plug waits in its boot monitor: run the tool again to finish the update"};
+    case flow::Result::Flashed:
+      return Proven(o);
+    case flow::Result::RescueDeclined:
+      return {kUpdateFailed, "in-monitor",
+              "the plug waits in its boot monitor with an update broken off; run the tool with --update --yes "
+              "to finish it"};
+    case flow::Result::InterruptedInMonitor:
+      return {kUpdateFailed, "interrupted-in-monitor",
+              "interrupted; the plug waits in its boot monitor: run the tool with --update --yes to finish the "
+              "update"};
+    case flow::Result::Interrupted:
+      return {kInterrupted, "interrupted", "interrupted before the update; the plug was left as it was found"};
+    case flow::Result::Reported:
+      return {kOk, "version-shown", "the plug's firmware version was shown"};
+    case flow::Result::NoPlug:
+      break;
   }
-  if (saw(kUpdateErrorCaption)) {
-    return {kUpdateFailed, "update-failed",
-            "the update failed; the plug waits in its boot monitor: run the tool again to finish the update"};
-  }
-  if (saw(kFlashedCaption)) {
-    switch (observed.proof) {
-      case Proof::Verified:
-        return {kOk, "verified", "updated and verified: the plug runs the carried firmware"};
-      case Proof::OtherBanner:
-        return {kNotVerified, "other-banner", "updated, but after its restart the plug reports another firmware"};
-      case Proof::NotAnswering:
-        return {kNotVerified, "not-answering", "updated, but the plug did not answer within 15 s of its restart"};
-      case Proof::NotRun:
-        break;
-    }
-    return {kNotVerified, "not-verified", "updated; the new firmware was not checked (--no-verify)"};
-  }
-  if (saw(kRescueCaption)) {
-    return {kUpdateFailed, "in-monitor",
-            "the plug waits in its boot monitor with an update broken off; run the tool with --update --yes to "
-            "finish it"};
-  }
-  if (observed.reportShown) return {kOk, "version-shown", "the plug's firmware version was shown"};
-  if (observed.portError) return {kPortError, "port-error", "no plug found, and a port could not be opened or set up"};
-  if (saw(kNoPlugCaption)) return {kNoPlug, "no-plug", "no plug found"};
-  return {kNoPlug, "no-plug", "no plug answered the search with its version"};
+  if (o.portError) return {kPortError, "port-error", "no plug found, and a port could not be opened or set up"};
+  return {kNoPlug, "no-plug", "no plug found"};
 }
 
 }  // namespace cli

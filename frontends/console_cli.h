@@ -1,13 +1,16 @@
 // The console tool's command line and the exit status it ends with.
 //
 // The tool drives the window logic (TForm1) through the console toolkit; what
-// it reports is derived from what that logic did: the message boxes it
-// showed, whether the plug's version was shown, and the second search after
-// an update that proves the firmware the plug now runs.
+// it reports is derived from the workflow's typed record (flow::Observer): how
+// the workflow ended and where, the ports that failed, and the second search
+// after an update that proves the firmware the plug now runs.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
+
+#include "app/observer.h"
 
 namespace cli {
 
@@ -22,6 +25,9 @@ enum ExitStatus {
   kPortError = 7,     // a port could not be opened, set up or written
   kInterrupted = 8,   // stopped on request before the update began; the plug as found
 };
+
+// How a plug found waiting in its boot monitor is answered.
+enum class Rescue { Ask, Yes, No };
 
 struct Options {
   std::vector<std::string> ports;  // --port, in the order given
@@ -39,6 +45,9 @@ struct Options {
   std::string simPort = "COM1";  // where the simulated plug sits, or "none"
   bool wire = false;             // at the real line speed
   std::string product = "1011";  // its product number
+  // Derived: --update --yes repeats a broken-off update, --yes or --quiet
+  // alone leave the plug in its monitor, otherwise the question is asked.
+  Rescue rescue = Rescue::Ask;
 };
 
 struct Parsed {
@@ -53,18 +62,22 @@ Parsed ParseOptions(const std::vector<std::string>& args);
 // The --help text.
 std::string HelpText(const std::string& program);
 
-// What the second search after an update found.
-enum class Proof { NotRun, Verified, OtherBanner, NotAnswering };
+// The reasons of the search, for people and for scripts ("absent", ...).
+const char* PortFaultWords(flow::PortFault why);
+const char* PortFaultCode(flow::PortFault why);
 
-// What the window logic did in one run.
+// What the window logic did in one run, as its record told it.
 struct Observed {
-  std::vector<std::string> boxCaptions;  // every message box, in order (Windows-1252)
-  bool reportShown = false;              // the plug's version was shown
-  bool portError = false;                // a port could not be opened or set up
-  Proof proof = Proof::NotRun;
-  // Stopped on request (Ctrl+C, the console closed, SIGTERM, ...): before the
-  // update began, or in it (the plug waits in its boot monitor).
-  enum class Stop { None, BeforeUpdate, InMonitor } stop = Stop::None;
+  bool ended = false;  // the workflow told how it ended
+  flow::Result result = flow::Result::NoPlug;
+  flow::Stage stage = flow::Stage::Search;  // where it ended
+  bool portError = false;                   // a port could not be opened or set up
+  // The second search after an update: run, the plug answered it with
+  // bannerAfter (Windows-1252), compared with the carried banner.
+  bool proofRun = false;
+  bool proofAnswered = false;
+  std::string bannerAfter;
+  std::string carriedBanner;
 };
 
 struct Outcome {

@@ -9,20 +9,16 @@
 // the one the tool carries. A plug that waits in its boot monitor (an update
 // broken off) is offered for a repeat of its update; --update --yes answers
 // Yes, --yes or --quiet alone No, and otherwise the question is asked.
-#include <algorithm>
-#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "app/main.h"
-#include "firmware/firmware_image.h"
 #include "frontends/console_cli.h"
 #include "frontends/console_platform.h"
 #include "frontends/console_toolkit.h"
@@ -38,112 +34,6 @@ constexpr const char* kToolVersion = "1.0";
 constexpr auto kProofTime = std::chrono::seconds(15);
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-// The serial backend as the window logic uses it, watched: which port each
-// handle is, the ports that could not be opened or set up, and the HEX lines
-// written (each begins with ':').
-class WatchedSerial final : public plat::SerialApi {
- public:
-  struct Failure {
-    std::string path;
-    std::uint32_t code;
-    const char* what;
-  };
-
-  explicit WatchedSerial(plat::SerialApi& inner) : inner_(inner) {}
-
-  plat::Handle Open(const char* path) override {
-    plat::Handle h = inner_.Open(path);
-    const std::uint32_t code = plat::LastError();
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (h == plat::InvalidHandle() || h == nullptr) {
-      failures_.push_back({path, code, "cannot open"});
-    } else {
-      names_[h] = path;
-      lastOpened_ = path;
-    }
-    plat::SetLastError(code);
-    return h;
-  }
-  bool Close(plat::Handle port) override { return inner_.Close(port); }
-  plat::Handle NewEvent() override { return inner_.NewEvent(); }
-  bool ResetEvent(plat::Handle event) override { return inner_.ResetEvent(event); }
-  bool CloseEvent(plat::Handle event) override { return inner_.CloseEvent(event); }
-  bool GetState(plat::Handle port, plat::Dcb& dcb) override {
-    return Noted(port, inner_.GetState(port, dcb), "cannot read the settings of");
-  }
-  bool SetState(plat::Handle port, const plat::Dcb& dcb) override {
-    return Noted(port, inner_.SetState(port, dcb), "cannot set up");
-  }
-  bool SetupQueues(plat::Handle port, std::uint32_t in, std::uint32_t out) override {
-    return inner_.SetupQueues(port, in, out);
-  }
-  bool GetTimeouts(plat::Handle port, plat::CommTimeouts& t) override { return inner_.GetTimeouts(port, t); }
-  bool SetTimeouts(plat::Handle port, const plat::CommTimeouts& t) override { return inner_.SetTimeouts(port, t); }
-  bool Purge(plat::Handle port, std::uint32_t flags) override { return inner_.Purge(port, flags); }
-  bool Drain(plat::Handle port, std::uint32_t timeoutMs) override { return inner_.Drain(port, timeoutMs); }
-  bool Escape(plat::Handle port, std::uint32_t function) override { return inner_.Escape(port, function); }
-  bool Read(plat::Handle port, void* buffer, std::uint32_t count, std::uint32_t* done,
-            plat::Overlapped& ov) override {
-    return inner_.Read(port, buffer, count, done, ov);
-  }
-  bool Write(plat::Handle port, const void* data, std::uint32_t count, std::uint32_t* done,
-             plat::Overlapped& ov) override {
-    if (count > 0 && static_cast<const char*>(data)[0] == ':') {
-      if (lines_.fetch_add(1) == 0) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        uploadStart_ = Clock::now();
-      }
-      bytes_ += count;
-    }
-    return inner_.Write(port, data, count, done, ov);
-  }
-  bool Result(plat::Handle port, plat::Overlapped& ov, std::uint32_t* done, bool wait) override {
-    return inner_.Result(port, ov, done, wait);
-  }
-
-  std::string NameOf(plat::Handle port) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = names_.find(port);
-    return it != names_.end() ? it->second : std::string();
-  }
-  // The port opened last: where a search that ended without a connection
-  // (a plug found in its boot monitor and updated there) found the plug.
-  std::string LastOpened() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lastOpened_;
-  }
-  std::vector<Failure> Failures() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return failures_;
-  }
-  long Lines() const { return lines_.load(); }
-  long Bytes() const { return bytes_.load(); }
-  Clock::time_point UploadStart() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return uploadStart_;
-  }
-
- private:
-  bool Noted(plat::Handle port, bool ok, const char* what) {
-    if (ok) return true;
-    const std::uint32_t code = plat::LastError();
-    const std::string name = NameOf(port);
-    std::lock_guard<std::mutex> lock(mutex_);
-    failures_.push_back({name, code, what});
-    plat::SetLastError(code);
-    return false;
-  }
-
-  plat::SerialApi& inner_;
-  std::mutex mutex_;
-  std::map<plat::Handle, std::string> names_;
-  std::string lastOpened_;
-  std::vector<Failure> failures_;
-  std::atomic<long> lines_{0};
-  std::atomic<long> bytes_{0};
-  Clock::time_point uploadStart_{};
-};
 
 // Time taken per stage of the run, in the order the stages began.
 class Stages {
@@ -166,7 +56,6 @@ class Stages {
     done_.emplace_back(current_, s);
     current_.clear();
   }
-  const std::string& Current() const { return current_; }
   const std::vector<std::pair<std::string, double>>& Done() const { return done_; }
 
  private:
@@ -175,38 +64,109 @@ class Stages {
   std::vector<std::pair<std::string, double>> done_;
 };
 
-// The console front-end of this tool: it also notes the boxes the window
-// logic shows and the stages its status texts name, and answers the boxes of
-// the second search after an update itself.
+const char* StageName(flow::Stage stage) {
+  switch (stage) {
+    case flow::Stage::Search: return "search";
+    case flow::Stage::Report: return "report";
+    case flow::Stage::MonitorSwitch: return "monitor";
+    case flow::Stage::Erase: return "erase";
+    case flow::Stage::Upload: return "upload";
+    case flow::Stage::Finish: return "finish";
+    case flow::Stage::Proof: return "verify";
+  }
+  return "";
+}
+
+struct PortFailure {
+  std::string port;
+  flow::PortFault why;
+  std::uint32_t code;
+};
+
+// The run as the window logic records it. During the second search after an
+// update only the banner the plug reports counts; the rest of that search is
+// not the run's.
+class RunRecord final : public flow::Observer {
+ public:
+  void StageEntered(flow::Stage stage) override {
+    if (proving_) return;
+    stages.Begin(StageName(stage));
+    if (stage == flow::Stage::Search) ports.clear();  // each try of the search anew
+    if (stage == flow::Stage::Upload) uploadStart = Clock::now();
+  }
+  void PortFailed(const std::string& port, flow::PortFault why, std::uint32_t code) override {
+    if (!proving_) ports.push_back({port, why, code});
+  }
+  void PlugFound(const std::string& port, const std::string& id) override {
+    if (proving_) return;
+    foundPort = port;
+    identifier = id;
+  }
+  void MonitorFound(const std::string& port) override {
+    if (!proving_) foundPort = port;
+  }
+  void BannerReported(const std::string& banner) override {
+    if (proving_) {
+      observed.proofAnswered = true;
+      observed.bannerAfter = banner;
+    } else {
+      haveBefore = true;
+      bannerBefore = banner;
+    }
+  }
+  void UploadProgress(long lines, long /*totalLines*/, long bytes, long imageBytes) override {
+    linesSent = lines;
+    bytesSent = bytes;
+    totalBytes = imageBytes;
+  }
+  void Ended(flow::Result result, flow::Stage stage) override {
+    if (proving_) return;
+    stages.End();
+    observed.ended = true;
+    observed.result = result;
+    observed.stage = stage;
+    ended = true;
+  }
+
+  void BeginProof() {
+    proving_ = true;
+    observed.proofRun = true;
+    stages.Begin(StageName(flow::Stage::Proof));
+  }
+  void EndProof() {
+    proving_ = false;
+    stages.End();
+  }
+
+  cli::Observed observed;
+  bool ended = false;  // since the last look
+  Stages stages;
+  std::vector<PortFailure> ports;  // of the last try of the search
+  std::string foundPort;           // where the plug (or its monitor) answered
+  std::string identifier;
+  bool haveBefore = false;
+  std::string bannerBefore;
+  long linesSent = 0, bytesSent = 0, totalBytes = 0;
+  Clock::time_point uploadStart{};
+
+ private:
+  bool proving_ = false;
+};
+
+// The console front-end of this tool; it answers the boxes of the second
+// search after an update itself.
 class ToolConsole final : public tk::ConsoleBackend {
  public:
   using ConsoleBackend::ConsoleBackend;
 
   int MessageBox(const std::string& text, const std::string& caption, unsigned flags) override {
-    if (proving_) {
-      const int answer = ProofAnswer(flags);
-      tk::OutputDebugString(("second search: box \"" + caption + "\", answered " + std::to_string(answer)).c_str());
-      return answer;
-    }
-    captions_.push_back(caption);
-    return ConsoleBackend::MessageBox(text, caption, flags);
+    if (!proving_) return ConsoleBackend::MessageBox(text, caption, flags);
+    const int answer = ProofAnswer(flags);
+    tk::OutputDebugString(("second search: box \"" + caption + "\", answered " + std::to_string(answer)).c_str());
+    return answer;
   }
 
   void ControlChanged(TControl& control, tk::Change what) override {
-    if (!proving_ && control.Kind() == tk::ControlKind::Label && what == tk::Change::Caption) {
-      const std::string& c = control.Caption();
-      if (c == "Suche nach Plug ...") {
-        stages.Begin("search");
-      } else if (c == "Switch to Monitor Mode ...") {
-        stages.Begin("monitor");
-      } else if (c == "Erasing Flash ...") {
-        stages.Begin("erase");
-      } else if (c.rfind("Uploading Firmware", 0) == 0) {
-        stages.Begin("upload");
-      } else if (c == "Ready" && stages.Current() == "upload") {
-        stages.Begin("finish");
-      }
-    }
     if (proving_) return;  // the second search is not shown step by step
     ConsoleBackend::ControlChanged(control, what);
   }
@@ -218,10 +178,6 @@ class ToolConsole final : public tk::ConsoleBackend {
     deadline_ = deadline;
   }
   void EndProof() { proving_ = false; }
-
-  const std::vector<std::string>& Captions() const { return captions_; }
-
-  Stages stages;
 
  private:
   int ProofAnswer(unsigned flags) {
@@ -239,7 +195,6 @@ class ToolConsole final : public tk::ConsoleBackend {
 
   bool proving_ = false;
   Clock::time_point deadline_{};
-  std::vector<std::string> captions_;
 };
 
 // Whether the run is to stop, asked at the workflow's safe points. A close,
@@ -272,27 +227,10 @@ class StopRule {
   bool warned_ = false;
 };
 
-// The version texts the window showed in its memo, the last one, or empty.
-bool LastReportedBanner(const TMemo& memo, std::string& banner) {
-  const TStrings& lines = *memo.Lines;
-  for (int i = lines.Count() - 2; i >= 0; --i) {
-    if (lines[i] == "Vorhandene Firmware-Version Ihres Quor Plug:") {
-      const std::string& quoted = lines[i + 1];
-      banner = quoted.size() >= 2 ? quoted.substr(1, quoted.size() - 2) : std::string();
-      return true;
-    }
-  }
-  return false;
-}
-
-// Pumps the window's events until the search has come to an end: the report is
-// shown, the search was given up, the tool ends, or the deadline passed.
-void WaitForSearchEnd(Clock::time_point deadline, StopRule& stop) {
-  while (Clock::now() < deadline) {
-    if (Application->Terminated() || Form1->BUpdate->Enabled() || Form1->BSearch->Enabled() ||
-        stop.Requested()) {
-      return;
-    }
+// Pumps the window's events until done() or the deadline.
+template <typename Done>
+void PumpUntil(Clock::time_point deadline, Done done) {
+  while (Clock::now() < deadline && !done()) {
     Application->ProcessMessages();
     plat::Sleep(10);
   }
@@ -305,15 +243,6 @@ bool AskForUpdate(std::ostream& out) {
   return !answer.empty() && (answer[0] == 'u' || answer[0] == 'U');
 }
 
-std::string ErrorWords(std::uint32_t code) {
-  switch (code) {
-    case plat::kErrorFileNotFound: return "no such port";
-    case plat::kErrorAccessDenied: return "access denied, or the port is in use";
-    case plat::kErrorInvalidParameter: return "settings refused";
-    default: return "error " + std::to_string(code);
-  }
-}
-
 std::string Clock2(double seconds) {
   const long s = seconds < 0 ? 0 : static_cast<long>(seconds + 0.5);
   char text[48];
@@ -322,39 +251,56 @@ std::string Clock2(double seconds) {
 }
 
 // "123456/336504 bytes  5.6 kB/s  0:42 left" while the image is uploaded.
-std::string UploadDetail(WatchedSerial& serial, long total) {
-  const long bytes = serial.Bytes();
-  std::string text = std::to_string(bytes) + "/" + std::to_string(total) + " bytes";
-  const double elapsed = Seconds(Clock::now() - serial.UploadStart());
+std::string UploadDetail(const RunRecord& record) {
+  const long bytes = record.bytesSent;
+  std::string text = std::to_string(bytes) + "/" + std::to_string(record.totalBytes) + " bytes";
+  const double elapsed = Seconds(Clock::now() - record.uploadStart);
   if (bytes > 0 && elapsed > 0.2) {
     const double rate = static_cast<double>(bytes) / elapsed;
     char more[64];
     std::snprintf(more, sizeof more, "  %.1f kB/s  %s left", rate / 1000.0,
-                  Clock2(static_cast<double>(total - bytes) / rate).c_str());
+                  Clock2(static_cast<double>(record.totalBytes - bytes) / rate).c_str());
     text += more;
   }
   return text;
 }
 
-void PrintJson(const std::string& port, const std::string& product, const std::string* before,
-               const std::string* after, const cli::Outcome& outcome, WatchedSerial* serial,
-               const Stages& stages) {
+// What the JSON reports besides the outcome; null fields where nothing is known.
+struct Report {
+  std::string port;
+  std::string product;
+  const std::string* before = nullptr;
+  const std::string* after = nullptr;
+  const RunRecord* record = nullptr;
+};
+
+void PrintJson(const Report& r, const cli::Outcome& outcome) {
   json::Writer w;
   w.BeginObject();
   w.Utf8String("tool", std::string(kToolName) + " " + kToolVersion);
-  port.empty() ? w.Null("port") : w.Utf8String("port", port);
-  product.empty() ? w.Null("product") : w.String("product", product);
-  before != nullptr ? w.String("banner_before", *before) : w.Null("banner_before");
-  after != nullptr ? w.String("banner_after", *after) : w.Null("banner_after");
+  r.port.empty() ? w.Null("port") : w.Utf8String("port", r.port);
+  r.product.empty() ? w.Null("product") : w.String("product", r.product);
+  r.before != nullptr ? w.String("banner_before", *r.before) : w.Null("banner_before");
+  r.after != nullptr ? w.String("banner_after", *r.after) : w.Null("banner_after");
   w.String("carried_banner", CarriedBanner);
   w.Utf8String("result", outcome.name);
   w.Int("exit_status", outcome.status);
   w.Utf8String("message", outcome.text);
-  w.Int("lines_sent", serial != nullptr ? serial->Lines() : 0);
-  w.Int("bytes_sent", serial != nullptr ? serial->Bytes() : 0);
+  w.Int("lines_sent", r.record != nullptr ? r.record->linesSent : 0);
+  w.Int("bytes_sent", r.record != nullptr ? r.record->bytesSent : 0);
   w.BeginObject("seconds");
-  for (const auto& [name, s] : stages.Done()) w.Fixed(name, s, 3);
+  if (r.record != nullptr) {
+    for (const auto& [name, s] : r.record->stages.Done()) w.Fixed(name, s, 3);
+  }
   w.EndObject();
+  w.BeginArray("ports");
+  if (r.record != nullptr) {
+    for (const PortFailure& f : r.record->ports) {
+      w.BeginObject().Utf8String("port", f.port).Utf8String("reason", cli::PortFaultCode(f.why));
+      w.Int("code", static_cast<long>(f.code)).EndObject();
+    }
+  }
+  w.EndArray();
   w.EndObject();
   std::cout << w.Text() << std::endl;
 }
@@ -366,17 +312,14 @@ bool WantsJson(int argc, char** argv) {
   return false;
 }
 
-}  // namespace
+// --- the steps of main ---------------------------------------------------------
 
-int main(int argc, char** argv) {
-  console::PrepareTerminal();
-  const cli::Parsed parsed = cli::ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
+// Usage errors, --help, --version and --list-ports: the status to end with, or
+// -1 when the tool is to run.
+int AnswerWithoutRunning(const cli::Parsed& parsed, bool json) {
   if (!parsed.ok) {
     std::cerr << kToolName << ": " << parsed.error << "\n(" << kToolName << " --help tells more)\n";
-    if (WantsJson(argc, argv)) {
-      const cli::Outcome usage{cli::kUsage, "usage-error", parsed.error};
-      PrintJson("", "", nullptr, nullptr, usage, nullptr, Stages());
-    }
+    if (json) PrintJson(Report{}, cli::Outcome{cli::kUsage, "usage-error", parsed.error});
     return cli::kUsage;
   }
   const cli::Options& options = parsed.options;
@@ -395,17 +338,22 @@ int main(int argc, char** argv) {
     if (ports.empty()) std::cerr << kToolName << ": no serial ports found\n";
     return cli::kOk;
   }
+  return -1;
+}
 
-  // Human text goes to standard error when standard output carries the JSON.
-  std::ostream& human = options.json ? std::cerr : std::cout;
-  std::FILE* humanFile = options.json ? stderr : stdout;
-  std::ostream silent(nullptr);
-  std::ostream& shown = options.quiet ? silent : human;
-
+// The serial backend and the ports to search: the machine's, or a bench with
+// the simulated plug.
+struct Backends {
   std::unique_ptr<sim::Bench> bench;
   sim::Plug* plug = nullptr;
-  std::vector<std::string> ports;
-  if (options.sim) {
+  std::vector<std::string> ports;  // empty: the window's own list
+
+  explicit Backends(const cli::Options& options) {
+    if (!options.sim) {
+      for (const std::string& p : options.ports) ports.push_back(console::PortPath(p));
+      plat::SetSerial(&console::MachineSerial());
+      return;
+    }
     bench = std::make_unique<sim::Bench>(options.wire ? sim::Timing::Wire : sim::Timing::Instant);
     bench->AddPort("\\\\.\\COM1");
     bench->AddPort("\\\\.\\COM2");
@@ -414,132 +362,158 @@ int main(int argc, char** argv) {
       config.product = options.product;
       plug = &bench->Attach("\\\\.\\" + options.simPort, config);
     }
-  } else {
-    for (const std::string& p : options.ports) ports.push_back(console::PortPath(p));
+    plat::SetSerial(bench.get());
   }
-  WatchedSerial serial(bench ? static_cast<plat::SerialApi&>(*bench) : console::MachineSerial());
-  plat::SetSerial(&serial);
+  ~Backends() { plat::SetSerial(nullptr); }
+  Backends(const Backends&) = delete;
+  Backends& operator=(const Backends&) = delete;
+};
 
-  ToolConsole toolkit(shown, std::cin, human);
-  toolkit.SetVerbose(options.verbose);
-  toolkit.SetEchoAnswers(!console::IsTerminal(stdin));
-  if (options.yes || options.quiet) {
-    toolkit.SetAutoAnswer(tk::kIdCancel, options.yes && options.update ? tk::kIdYes : tk::kIdNo);
-  }
-  if (!console::IsTerminal(humanFile)) toolkit.SetProgressStyle(tk::ConsoleBackend::Progress::Steps);
-  long imageBytes = 0;
-  for (std::size_t i = 0; i < FirmwareImageLineCount; ++i) {
-    imageBytes += static_cast<long>(std::strlen(FirmwareImage[i]));
-  }
-  toolkit.SetProgressDetail([&serial, imageBytes] { return UploadDetail(serial, imageBytes); });
-  StopRule stop(human, console::IsTerminal(stdin));
+// The text streams of a run: human text goes to standard error when standard
+// output carries the JSON, and nowhere but the result with --quiet.
+struct Streams {
+  std::ostream& human;
+  std::FILE* humanFile;
+  std::ostream silent{nullptr};
+  std::ostream& shown;
+
+  explicit Streams(const cli::Options& o)
+      : human(o.json ? std::cerr : std::cout), humanFile(o.json ? stderr : stdout), shown(o.quiet ? silent : human) {}
+};
+
+void SetUpConsole(ToolConsole& toolkit, const cli::Options& options, const Streams& streams,
+                  const RunRecord& record, StopRule& stop) {
   console::InstallStopHandlers();
   toolkit.SetBusyHook([&stop](bool busy) {
     console::KeepSystemAwake(busy);
     stop.SetUpdating(busy);
   });
-  tk::SetBackend(&toolkit);
-  TApplication application;
-  TApplication proofApplication;
-  Application = &application;
+  toolkit.SetVerbose(options.verbose);
+  toolkit.SetEchoAnswers(!console::IsTerminal(stdin));
+  if (options.rescue != cli::Rescue::Ask) {
+    toolkit.SetAutoAnswer(tk::kIdCancel, options.rescue == cli::Rescue::Yes ? tk::kIdYes : tk::kIdNo);
+  }
+  if (!console::IsTerminal(streams.humanFile)) toolkit.SetProgressStyle(tk::ConsoleBackend::Progress::Steps);
+  toolkit.SetProgressDetail([&record] { return UploadDetail(record); });
+}
 
+std::string Label(const cli::Options& options, const std::string& path) {
+  return options.sim ? path.substr(path.rfind('\\') + 1) : console::PortLabel(path);
+}
+
+// The search, and the update when it is asked for. Ports that failed count as a
+// port error unless they were the default ports and simply absent.
+void Search(const cli::Options& options, RunRecord& record, std::ostream& shown, StopRule& stop) {
+  Form1->BSearch->Click();
+  PumpUntil(Clock::now() + std::chrono::seconds(10),
+            [&] { return record.ended || Application->Terminated() || stop.Requested(); });
+  for (PortFailure& f : record.ports) {
+    f.port = Label(options, f.port);  // as the user names it, here and in the JSON
+    const bool absentDefault = options.ports.empty() && f.why == flow::PortFault::Absent;
+    if (f.why == flow::PortFault::Absent || f.why == flow::PortFault::Busy ||
+        f.why == flow::PortFault::SettingsRefused) {
+      record.observed.portError = record.observed.portError || !absentDefault;
+    }
+    shown << "[port] " << f.port << ": " << cli::PortFaultWords(f.why);
+    if (f.code != 0) shown << " (error " << f.code << ")";
+    shown << "\n";
+  }
+  const bool reported = record.ended && record.observed.result == flow::Result::Reported;
+  if (reported && !stop.Requested() &&
+      (options.update || (options.rescue == cli::Rescue::Ask && AskForUpdate(shown)))) {
+    Form1->BUpdate->Click();
+  }
+  // Stopped before the update (a stop within it ends the update itself).
+  if ((!record.ended || record.observed.result == flow::Result::Reported) && stop.Requested()) {
+    Form1->Interrupt();
+  }
+}
+
+// After an update: the plug searched again on its port, in a new application
+// as a new start of the tool would, with the same window.
+void Prove(const cli::Options& options, RunRecord& record, ToolConsole& toolkit, std::ostream& shown,
+           StopRule& stop) {
+  shown << "[proof] searching the plug again on " << Label(options, record.foundPort) << " ..." << std::endl;
+  const auto deadline = Clock::now() + kProofTime;
+  record.BeginProof();
+  toolkit.BeginProof(deadline);
+  TThread::JoinAll();  // no reader thread runs at this moment
+  static TApplication proofApplication;
+  proofApplication.MainForm = Form1;
+  Application = &proofApplication;
+  Form1->SearchPorts = {record.foundPort};
+  Form1->BSearch->Click();
+  PumpUntil(deadline, [&] { return record.observed.proofAnswered || stop.Requested(); });
+  toolkit.EndProof();
+  record.EndProof();
+  if (record.observed.proofAnswered) {
+    shown << "[proof] the plug reports \"" << tk::Cp1252ToUtf8(record.observed.bannerAfter) << "\"\n";
+  }
+}
+
+// Runs the window logic: search, update, proof; then its exit sequence.
+void Run(const cli::Options& options, const Backends& backends, RunRecord& record, ToolConsole& toolkit,
+         std::ostream& shown, StopRule& stop) {
+  TApplication application;
+  Application = &application;
   Application->Initialize();
   Application->SetTitle("QUOR Plug Update");
   Form1 = new TForm1(Application);
-  if (!ports.empty()) Form1->SearchPorts = ports;
+  Form1->Observer = &record;
   Form1->StopRequested = [&stop] { return stop.Requested(); };
+  if (!backends.ports.empty()) Form1->SearchPorts = backends.ports;
   Application->CreateForm(Form1);
 
-  cli::Observed observed;
-  std::string port, product, before, after;
-  bool haveBefore = false, haveAfter = false;
-
-  Form1->BSearch->Click();
-  WaitForSearchEnd(Clock::now() + std::chrono::seconds(10), stop);
-  toolkit.stages.End();
-  observed.reportShown = !Application->Terminated() && Form1->BUpdate->Enabled();
-  const auto label = [&options](const std::string& path) {
-    return options.sim ? path.substr(path.rfind('\\') + 1) : console::PortLabel(path);
-  };
-  // A plug found in its boot monitor was updated (or left alone) inside the
-  // search, which closed its port again: it is on the port opened last.
-  const bool rescued = std::find(toolkit.Captions().begin(), toolkit.Captions().end(),
-                                 "Quor Plug im Monitor Modus") != toolkit.Captions().end();
-  const std::string foundPath = PlugPort != nullptr ? serial.NameOf(PlugPort)
-                                : rescued           ? serial.LastOpened()
-                                                    : std::string();
-  if (!foundPath.empty()) port = label(foundPath);
-  product = Form1->PlugIdentifier.substr(0, 7);
-  haveBefore = LastReportedBanner(*Form1->Memo1, before);
-  // Ports that failed in the search; the ports tried by default may be absent.
-  for (const auto& f : serial.Failures()) {
-    const bool absentDefault = options.ports.empty() && f.code == plat::kErrorFileNotFound;
-    if (!absentDefault) observed.portError = true;
-    shown << "[port] " << f.what << " " << label(f.path) << ": " << ErrorWords(f.code) << "\n";
+  Search(options, record, shown, stop);
+  if (record.observed.result == flow::Result::Flashed && options.verify && !record.foundPort.empty()) {
+    Prove(options, record, toolkit, shown, stop);
   }
-
-  if (observed.reportShown && !stop.Requested()) {
-    if (options.update || (!options.quiet && !options.yes && AskForUpdate(shown))) {
-      Form1->BUpdate->Click();
-      toolkit.stages.End();
-    }
-  }
-
-  const auto& captions = toolkit.Captions();
-  const bool flashed = std::find(captions.begin(), captions.end(), "Plug geflasht") != captions.end();
-  if (Form1->StoppedInMonitor) {
-    observed.stop = cli::Observed::Stop::InMonitor;
-  } else if (!flashed && stop.Requested()) {
-    observed.stop = cli::Observed::Stop::BeforeUpdate;
-  }
-  if (flashed && options.verify && !foundPath.empty()) {
-    shown << "[proof] searching the plug again on " << port << " ..." << std::endl;
-    toolkit.stages.Begin("verify");
-    const auto deadline = Clock::now() + kProofTime;
-    toolkit.BeginProof(deadline);
-    // The update ended the application; the second search runs in a new one,
-    // as a new start of the tool would, with the same window. No reader
-    // thread runs at this moment.
-    TThread::JoinAll();
-    proofApplication.MainForm = Form1;
-    Application = &proofApplication;
-    Form1->SearchPorts = {foundPath};
-    Form1->BSearch->Click();
-    while (Clock::now() < deadline && !Form1->BUpdate->Enabled() && !stop.Requested()) {
-      Application->ProcessMessages();
-      plat::Sleep(10);
-    }
-    toolkit.EndProof();
-    toolkit.stages.End();
-    haveAfter = Form1->BUpdate->Enabled() && LastReportedBanner(*Form1->Memo1, after);
-    observed.proof = !haveAfter ? cli::Proof::NotAnswering
-                     : after == CarriedBanner ? cli::Proof::Verified
-                                              : cli::Proof::OtherBanner;
-    if (haveAfter) shown << "[proof] the plug reports \"" << tk::Cp1252ToUtf8(after) << "\"\n";
-  }
-  observed.boxCaptions = captions;
-
   Application->Terminate();
   delete Form1;  // the exit sequence
   Form1 = nullptr;
   TThread::JoinAll();
-  tk::SetBackend(nullptr);
   Application = nullptr;
+}
 
-  if (plug != nullptr && options.verbose) {
-    shown << "simulated plug: firmware \"" << tk::Cp1252ToUtf8(plug->Banner()) << "\", monitor exits "
-          << plug->ExitCount() << ", host violations " << plug->Violations().size() << "\n";
-    for (const auto& v : plug->Violations()) shown << "  violation: " << v << "\n";
+int ReportOutcome(const cli::Options& options, const Backends& backends, RunRecord& record,
+                  const Streams& streams) {
+  if (backends.plug != nullptr && options.verbose) {
+    const sim::Plug& plug = *backends.plug;
+    streams.shown << "simulated plug: firmware \"" << tk::Cp1252ToUtf8(plug.Banner()) << "\", monitor exits "
+                  << plug.ExitCount() << ", host violations " << plug.Violations().size() << "\n";
+    for (const auto& v : plug.Violations()) streams.shown << "  violation: " << v << "\n";
   }
-
-  const cli::Outcome outcome = cli::Conclude(observed);
-  human << kToolName << ": " << outcome.name << ": " << outcome.text;
-  if (!port.empty()) human << " (port " << port << ")";
-  human << " [exit " << outcome.status << "]" << std::endl;
+  record.observed.carriedBanner = CarriedBanner;
+  const cli::Outcome outcome = cli::Conclude(record.observed);
+  const std::string port = record.foundPort.empty() ? std::string() : Label(options, record.foundPort);
+  streams.human << kToolName << ": " << outcome.name << ": " << outcome.text;
+  if (!port.empty()) streams.human << " (port " << port << ")";
+  streams.human << " [exit " << outcome.status << "]" << std::endl;
   if (options.json) {
-    PrintJson(port, product, haveBefore ? &before : nullptr, haveAfter ? &after : nullptr, outcome, &serial,
-              toolkit.stages);
+    Report r{port, record.identifier.substr(0, 7), record.haveBefore ? &record.bannerBefore : nullptr,
+             record.observed.proofAnswered ? &record.observed.bannerAfter : nullptr, &record};
+    PrintJson(r, outcome);
   }
-  plat::SetSerial(nullptr);
   return outcome.status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  console::PrepareTerminal();
+  const cli::Parsed parsed = cli::ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
+  const int early = AnswerWithoutRunning(parsed, WantsJson(argc, argv));
+  if (early >= 0) return early;
+  const cli::Options& options = parsed.options;
+
+  const Streams streams(options);
+  const Backends backends(options);
+  RunRecord record;
+  ToolConsole toolkit(streams.shown, std::cin, streams.human);
+  StopRule stop(streams.human, console::IsTerminal(stdin));
+  SetUpConsole(toolkit, options, streams, record, stop);
+  tk::SetBackend(&toolkit);
+  Run(options, backends, record, toolkit, streams.shown, stop);
+  tk::SetBackend(nullptr);
+  return ReportOutcome(options, backends, record, streams);
 }

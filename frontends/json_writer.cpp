@@ -94,16 +94,15 @@ std::string Quote(std::string_view utf8) {
 void Writer::Key(std::string_view key) {
   if (!first_) text_ += ',';
   first_ = false;
-  if (depth_ > 0) text_ += Quote(key) + ':';
+  if (depth_ > 0 && !arrays_.back()) text_ += Quote(key) + ':';
 }
 
 Writer& Writer::BeginObject(std::string_view key) {
-  if (depth_ > 0) {
-    Key(key);
-  }
+  if (depth_ > 0) Key(key);
   text_ += '{';
   first_ = true;
   ++depth_;
+  arrays_.push_back(false);
   return *this;
 }
 
@@ -111,6 +110,24 @@ Writer& Writer::EndObject() {
   text_ += '}';
   first_ = false;
   --depth_;
+  arrays_.pop_back();
+  return *this;
+}
+
+Writer& Writer::BeginArray(std::string_view key) {
+  if (depth_ > 0) Key(key);
+  text_ += '[';
+  first_ = true;
+  ++depth_;
+  arrays_.push_back(true);
+  return *this;
+}
+
+Writer& Writer::EndArray() {
+  text_ += ']';
+  first_ = false;
+  --depth_;
+  arrays_.pop_back();
   return *this;
 }
 

@@ -1,5 +1,6 @@
 // A small JSON writer for the console tool's report: one object, written in
-// the order its members are added, on one line.
+// the order its members are added, on one line. Inside an array the keys
+// given are not written.
 //
 // Texts come in two kinds: the system's own texts and everything the plug
 // sent are Windows-1252 bytes and are converted to UTF-8 (String); texts
@@ -12,6 +13,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace json {
 
@@ -25,6 +27,8 @@ class Writer {
  public:
   Writer& BeginObject(std::string_view key = {});
   Writer& EndObject();
+  Writer& BeginArray(std::string_view key);
+  Writer& EndArray();
 
   Writer& String(std::string_view key, std::string_view cp1252);
   Writer& Utf8String(std::string_view key, std::string_view utf8);
@@ -41,8 +45,9 @@ class Writer {
   void Key(std::string_view key);
 
   std::string text_;
-  bool first_ = true;  // no member yet in the innermost open object
+  bool first_ = true;  // no member yet in the innermost open object or array
   int depth_ = 0;
+  std::vector<bool> arrays_;  // per open level: an array (not an object)
 };
 
 }  // namespace json

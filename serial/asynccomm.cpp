@@ -103,6 +103,7 @@ void TAsyncComm::ClearLineError() {
 }
 
 void TAsyncComm::ShowWriteError() {
+  WriteErrorShown = true;
   if (Application != nullptr) Application->MessageBox("Fehler beim Schreiben auf COM", "FEHLER", tk::kMbOk);
 }
 

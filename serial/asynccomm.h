@@ -47,6 +47,8 @@ class TAsyncComm {
   plat::Overlapped ReadOverlapped;
   // Set when a pending write failed; refuses the connection's later writes.
   bool WriteFailed = false;
+  // Set once a write error was shown on this connection (GUI thread only).
+  bool WriteErrorShown = false;
 
  private:
   bool NoPort() const { return PortHandle == plat::InvalidHandle(); }

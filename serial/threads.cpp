@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "app/connection.h"
+#include "serial/connection.h"
 #include "platform/toolkit.h"
 #include "serial/asynccomm.h"
 
@@ -13,7 +13,7 @@ constexpr std::uint32_t kReadRetryMs = 10;
 
 // --- TReadC99 ---------------------------------------------------------------
 
-TReadC99::TReadC99() {
+TReadC99::TReadC99(TForm* sink) : sink_(sink) {
   FreeOnTerminate = true;
   Resume();
 }
@@ -51,7 +51,7 @@ bool TReadC99::Assemble() {
     WantedCount = length;
     if (length >= ReportLengthLimit) {
       // The GUI thread ends the application as if the user had closed it.
-      tk::PostMessage(ConnectionWindow(), WM_PLUGENDAPP, 0, 0);
+      tk::PostMessage(sink_, WM_PLUGENDAPP, 0, 0);
       return false;
     }
     FrameBuffer = new std::uint8_t[static_cast<std::size_t>(length) + 4];
@@ -74,7 +74,7 @@ void TReadC99::Deliver() {
   FrameBuffer = nullptr;
   // The frame belongs to the window from here on; if it cannot take it, the
   // block must not be lost.
-  if (!tk::PostMessage(ConnectionWindow(), WM_PLUGREPORT, reinterpret_cast<std::uintptr_t>(frame), 4)) delete[] frame;
+  if (!tk::PostMessage(sink_, WM_PLUGREPORT, reinterpret_cast<std::uintptr_t>(frame), 4)) delete[] frame;
 }
 
 // --- TReadChar --------------------------------------------------------------

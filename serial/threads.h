@@ -8,12 +8,15 @@
 #include "platform/thread.h"
 #include "serial/commands.h"
 
+class TForm;
+
 // Cuts the plug's byte stream into report frames and posts each one to the
-// main window as WM_PLUGREPORT. Created running; frees itself when it ends.
-// Stop: Terminate() (through Control()), then PurgeAll on SharedComm.
+// window it is given as WM_PLUGREPORT (an oversized header as WM_PLUGENDAPP).
+// Created running; frees itself when it ends. Stop: Terminate() (through
+// Control()), then PurgeAll on SharedComm.
 class TReadC99 final : public TThread {
  public:
-  TReadC99();
+  explicit TReadC99(TForm* sink);
 
   std::int32_t WantedCount = 4;
   std::uint8_t* FrameBuffer = nullptr;
@@ -28,6 +31,7 @@ class TReadC99 final : public TThread {
   bool Assemble();
   void Deliver();
   bool refused_ = false;
+  TForm* const sink_;
 };
 
 // Watches the incoming bytes for one character. Created running; destroyed

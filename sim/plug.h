@@ -238,7 +238,6 @@ class Plug {
   std::string setupBuf_;
   std::vector<std::uint8_t> frame_;
   bool monitorRequested_ = false;
-  bool reporting_ = false;
   int escs_ = 0;
   std::string line_;
   std::uint32_t eraseFirst_ = 0;

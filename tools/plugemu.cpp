@@ -4,7 +4,7 @@
 //
 //   plugemu [--hex FILE] [--product NNNN] [--banner TEXT] [--silent]
 //           [--erase-ms N] [--no-final-prompt] [--keep-banner] [--monitor]
-//           [--link PATH] [--pause-ms N]
+//           [--link PATH] [--pause-ms N] [--restart-ms N]
 //
 // --pause-ms: a pause after each round of the link in which records were
 // programmed, which slows the upload (a round reads at most 512 bytes) to
@@ -12,6 +12,8 @@
 // --no-final-prompt: the boot monitor does not confirm the end of the upload.
 // --keep-banner: after 'x' the plug restarts with its old banner, as a plug
 // whose new firmware does not start would.
+// --restart-ms: after 'x' the plug answers no identification for N ms, as a
+// plug slow to start its new firmware.
 // --monitor starts the plug as an update that was broken off left it: no valid
 // firmware, waiting in its boot monitor for the wake-up.
 #include <unistd.h>
@@ -56,7 +58,7 @@ int Usage() {
   std::fprintf(stderr,
                "usage: plugemu [--hex FILE] [--product NNNN] [--banner TEXT] [--silent]\n"
                "               [--erase-ms N] [--no-final-prompt] [--keep-banner] [--monitor]\n"
-               "               [--link PATH] [--pause-ms N]\n");
+               "               [--link PATH] [--pause-ms N] [--restart-ms N]\n");
   return 2;
 }
 
@@ -68,6 +70,7 @@ int main(int argc, char** argv) {
   std::string linkPath;
   bool keepBanner = false;
   int pauseMs = 0;
+  int restartMs = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const bool hasValue = i + 1 < argc;
@@ -81,6 +84,8 @@ int main(int argc, char** argv) {
       config.eraseTimeMs = std::atoi(argv[++i]);
     } else if (a == "--pause-ms" && hasValue) {
       pauseMs = std::atoi(argv[++i]);
+    } else if (a == "--restart-ms" && hasValue) {
+      restartMs = std::atoi(argv[++i]);
     } else if (a == "--link" && hasValue) {
       linkPath = argv[++i];
     } else if (a == "--silent") {
@@ -123,14 +128,28 @@ int main(int argc, char** argv) {
 
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
-  if (keepBanner) {
-    // After each restart the plug reports the banner it had before.
+  if (keepBanner || restartMs > 0) {
+    // After each restart the plug reports the banner it had before, or keeps
+    // silent for a while.
     const std::string oldBanner = config.banner;
     int exits = 0;
+    std::optional<std::chrono::steady_clock::time_point> wakeAt;
     while (!gStop.load() && link.Step(std::chrono::milliseconds(5))) {
+      if (wakeAt && std::chrono::steady_clock::now() >= *wakeAt) {
+        sim::PlugConfig c = plug.Config();
+        c.silent = false;
+        plug.SetConfig(c);
+        wakeAt.reset();
+      }
       if (plug.ExitCount() == exits) continue;
       exits = plug.ExitCount();
       sim::PlugConfig c = plug.Config();
+      if (restartMs > 0) {
+        c.silent = true;
+        plug.SetConfig(c);
+        wakeAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(restartMs);
+      }
+      if (!keepBanner) continue;
       c.banner = oldBanner + " ";  // a changed banner replaces the running one
       plug.SetConfig(c);
       c.banner = oldBanner;

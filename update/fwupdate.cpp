@@ -3,7 +3,7 @@
 #include <cstring>
 #include <iostream>
 
-#include "app/connection.h"
+#include "serial/connection.h"
 #include "platform/thread.h"
 #include "serial/commands.h"
 #include "serial/threads.h"
@@ -25,6 +25,7 @@ bool TFwUpdate::StopHere() {
 }
 
 bool TFwUpdate::ProgramFlash(int count, std::FILE* source) {
+  if (Events.Erasing) Events.Erasing();
   if (StatusLabel != nullptr) {
     StatusLabel->SetCaption("Erasing Flash ...");
     StatusLabel->Repaint();
@@ -58,6 +59,7 @@ bool TFwUpdate::ProgramFlash(int count, std::FILE* source) {
 }
 
 void TFwUpdate::BeginDownload(const std::string& caption) {
+  if (Events.Uploading) Events.Uploading();
   if (Gauge != nullptr) Gauge->SetProgress(0);
   if (StatusLabel != nullptr) {
     StatusLabel->SetCaption(caption);

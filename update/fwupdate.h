@@ -14,6 +14,15 @@
 
 class PlugControl;
 
+// What an update tells whoever made it, besides its gauge and label: the step
+// it enters and each line of the image that reached the driver. Each member
+// may be left empty.
+struct UpdateEvents {
+  std::function<void()> Erasing;
+  std::function<void()> Uploading;
+  std::function<void(long lines, long totalLines, long bytes, long totalBytes)> LineSent;
+};
+
 class TFwUpdate {
  public:
   TFwUpdate(const std::string& fileName, std::uint8_t option, TCGauge* gauge, TLabel* label,
@@ -45,6 +54,7 @@ class TFwUpdate {
   TCGauge* Gauge;
   TLabel* StatusLabel;
   PlugControl* Plug;
+  UpdateEvents Events;
 
  protected:
   // Whether a stop was asked for; notes it in Stopped.

@@ -19,13 +19,20 @@ bool TFwUpdateSA::Download(int count, std::FILE* /*source*/) {
   BeginDownload("Uploading Firmware ... ");
   int highest = 0;
   bool ok = true;
+  long totalLines = 0;
+  long totalBytes = 0;
+  for (; Image[totalLines] != nullptr; ++totalLines) totalBytes += static_cast<long>(std::strlen(Image[totalLines]));
+  long bytes = 0;
   for (int i = 1; Image[i - 1] != nullptr; ++i) {
     if (StopHere()) break;  // at a line boundary, before the next line
     const char* line = Image[i - 1];
-    if (!SendWhole(line, std::strlen(line))) {
+    const std::size_t length = std::strlen(line);
+    if (!SendWhole(line, length)) {
       ok = false;
       break;
     }
+    bytes += static_cast<long>(length);
+    if (Events.LineSent) Events.LineSent(i, totalLines, bytes, totalBytes);
     // count is lines + 1 and 1 is added, so the gauge runs from 1 to 100.
     ShowProgress(i * 100 / count + 1, highest);
     Application->ProcessMessages();

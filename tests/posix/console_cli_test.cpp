@@ -21,6 +21,7 @@ struct OptionCase {
   std::vector<std::string> ports;
   bool update, yes, verify, json, quiet, sim;
   const char* simPort;
+  cli::Rescue rescue;  // how a plug found in its boot monitor is answered
 };
 
 void PrintTo(const OptionCase& c, std::ostream* os) { *os << c.name; }
@@ -43,30 +44,33 @@ TEST_P(OptionTable, Parses) {
   EXPECT_EQ(p.options.quiet, c.quiet);
   EXPECT_EQ(p.options.sim, c.sim);
   EXPECT_EQ(p.options.simPort, c.simPort);
+  EXPECT_EQ(p.options.rescue, c.rescue);
 }
 
 const std::vector<std::string> kNone;
+using R = cli::Rescue;
 
 OptionCase Bad(const char* name, std::vector<std::string> args, const char* error) {
-  return OptionCase{name, std::move(args), false, error, kNone, false, false, true, false, false, false, "COM1"};
+  return OptionCase{name, std::move(args), false, error, kNone, false, false, true, false, false, false, "COM1",
+                    R::Ask};
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Console, OptionTable,
     ::testing::Values(
-        OptionCase{"Nothing", {}, true, "", kNone, false, false, true, false, false, false, "COM1"},
+        OptionCase{"Nothing", {}, true, "", kNone, false, false, true, false, false, false, "COM1", R::Ask},
         OptionCase{"PortsInOrder",
                    {"--port", "/dev/ttyUSB1", "--port=COM7", "--port", "/dev/serial/by-id/usb-x"},
                    true, "", {"/dev/ttyUSB1", "COM7", "/dev/serial/by-id/usb-x"},
-                   false, false, true, false, false, false, "COM1"},
+                   false, false, true, false, false, false, "COM1", R::Ask},
         OptionCase{"ScriptRun", {"--update", "--yes", "--json", "--no-verify", "--quiet"}, true, "", kNone,
-                   true, true, false, true, true, false, "COM1"},
+                   true, true, false, true, true, false, "COM1", R::Yes},
         OptionCase{"SimLastWins", {"--sim", "--update", "--sim=none"}, true, "", kNone,
-                   true, false, true, false, false, true, "none"},
+                   true, false, true, false, false, true, "none", R::Ask},
         OptionCase{"SimOldPlug", {"--sim=COM2", "--product=1010", "--wire"}, true, "", kNone,
-                   false, false, true, false, false, true, "COM2"},
+                   false, false, true, false, false, true, "COM2", R::Ask},
         OptionCase{"SerialIsTheDefault", {"--serial", "-y"}, true, "", kNone,
-                   false, true, true, false, false, false, "COM1"},
+                   false, true, true, false, false, false, "COM1", R::No},
         Bad("PortWithoutName", {"--port"}, "--port needs"),
         Bad("PortEmpty", {"--port="}, "--port needs"),
         Bad("Unknown", {"--update", "--force"}, "'--force'"),
@@ -94,59 +98,79 @@ TEST(ConsoleHelp, NamesEveryExitStatus) {
 
 struct StatusCase {
   const char* name;
-  std::vector<std::string> boxes;
-  bool reportShown;
+  flow::Result result;
+  flow::Stage stage;
   bool portError;
-  cli::Proof proof;
+  bool proofRun;
+  const char* after;  // the banner of the second search, null: no answer
   cli::ExitStatus status;
-  const char* result;
+  const char* resultName;
 };
 
 void PrintTo(const StatusCase& c, std::ostream* os) { *os << c.name; }
 
 class StatusTable : public ::testing::TestWithParam<StatusCase> {};
 
+const char* const kCarried = "Orvane QUOR PLUG Firmware Revision 1.63.2 Build Dec 10 2002 16:08:26";
+const char* const kOld = "Orvane QUOR PLUG Firmware Revision 1.60.4 Build Jul 17 2001 09:12:44";
+
 TEST_P(StatusTable, Concludes) {
   const StatusCase& c = GetParam();
   cli::Observed o;
-  o.boxCaptions = c.boxes;
-  o.reportShown = c.reportShown;
+  o.ended = true;
+  o.result = c.result;
+  o.stage = c.stage;
   o.portError = c.portError;
-  o.proof = c.proof;
+  o.proofRun = c.proofRun;
+  o.proofAnswered = c.after != nullptr;
+  o.bannerAfter = c.after != nullptr ? c.after : "";
+  o.carriedBanner = kCarried;
   const cli::Outcome outcome = cli::Conclude(o);
   EXPECT_EQ(outcome.status, c.status);
-  EXPECT_EQ(outcome.name, c.result);
+  EXPECT_EQ(outcome.name, c.resultName);
   EXPECT_FALSE(outcome.text.empty());
 }
 
-using P = cli::Proof;
-const char* const kFlashed = "Plug geflasht";
+TEST(StatusTable, NoEndToldIsNoPlug) {
+  EXPECT_EQ(cli::Conclude(cli::Observed{}).status, cli::kNoPlug);
+}
+
+using Res = flow::Result;
+using St = flow::Stage;
 
 INSTANTIATE_TEST_SUITE_P(
     Console, StatusTable,
     ::testing::Values(
-        StatusCase{"VersionShown", {}, true, false, P::NotRun, cli::kOk, "version-shown"},
-        StatusCase{"Verified", {kFlashed}, true, false, P::Verified, cli::kOk, "verified"},
-        StatusCase{"OtherBanner", {kFlashed}, true, false, P::OtherBanner, cli::kNotVerified, "other-banner"},
-        StatusCase{"NotAnswering", {kFlashed}, true, false, P::NotAnswering, cli::kNotVerified, "not-answering"},
-        StatusCase{"NoVerify", {kFlashed}, true, false, P::NotRun, cli::kNotVerified, "not-verified"},
-        StatusCase{"NoPlug", {"Keinen Plug gefunden"}, false, false, P::NotRun, cli::kNoPlug, "no-plug"},
-        StatusCase{"NoReport", {}, false, false, P::NotRun, cli::kNoPlug, "no-plug"},
-        StatusCase{"NoPlugButPortFailed", {"Keinen Plug gefunden"}, false, true, P::NotRun, cli::kPortError,
+        StatusCase{"VersionShown", Res::Reported, St::Report, false, false, nullptr, cli::kOk, "version-shown"},
+        StatusCase{"Verified", Res::Flashed, St::Finish, false, true, kCarried, cli::kOk, "verified"},
+        StatusCase{"OtherBanner", Res::Flashed, St::Finish, false, true, kOld, cli::kNotVerified, "other-banner"},
+        // A banner that changed, but not to the carried one, proves nothing.
+        StatusCase{"ChangedButNotCarried", Res::Flashed, St::Finish, false, true,
+                   "Orvane QUOR PLUG Firmware Revision 1.62.0 Build Oct 01 2002 11:00:00", cli::kNotVerified,
+                   "other-banner"},
+        StatusCase{"NotAnswering", Res::Flashed, St::Finish, false, true, nullptr, cli::kNotVerified,
+                   "not-answering"},
+        StatusCase{"NoVerify", Res::Flashed, St::Finish, false, false, nullptr, cli::kNotVerified, "not-verified"},
+        StatusCase{"NoPlug", Res::NoPlug, St::Search, false, false, nullptr, cli::kNoPlug, "no-plug"},
+        StatusCase{"NoPlugButPortFailed", Res::NoPlug, St::Search, true, false, nullptr, cli::kPortError,
                    "port-error"},
-        StatusCase{"FoundDespiteAFailedPort", {}, true, true, P::NotRun, cli::kOk, "version-shown"},
-        StatusCase{"TooOld", {"Kein Update m\xF6glich"}, false, false, P::NotRun, cli::kTooOld, "too-old"},
-        StatusCase{"NoMonitor", {"Kein Monitor Modus"}, true, false, P::NotRun, cli::kNoMonitor, "no-monitor"},
-        StatusCase{"UpdateFailed", {"Update Fehler"}, true, false, P::NotRun, cli::kUpdateFailed,
+        StatusCase{"FoundDespiteAFailedPort", Res::Reported, St::Report, true, false, nullptr, cli::kOk,
+                   "version-shown"},
+        StatusCase{"TooOld", Res::TooOld, St::Search, false, false, nullptr, cli::kTooOld, "too-old"},
+        StatusCase{"NoMonitor", Res::NoMonitor, St::MonitorSwitch, false, false, nullptr, cli::kNoMonitor,
+                   "no-monitor"},
+        StatusCase{"UpdateFailed", Res::UpdateFailed, St::Upload, false, false, nullptr, cli::kUpdateFailed,
                    "update-failed"},
-        StatusCase{"MonitorLeftAlone", {"Quor Plug im Monitor Modus"}, false, false, P::NotRun,
-                   cli::kUpdateFailed, "in-monitor"},
-        StatusCase{"FinishedInTheMonitor", {"Quor Plug im Monitor Modus", kFlashed}, false, false, P::Verified,
-                   cli::kOk, "verified"},
-        StatusCase{"WriteFailedInTheUpdate", {"FEHLER", "Update Fehler"}, true, false, P::NotRun,
+        StatusCase{"MonitorLeftAlone", Res::RescueDeclined, St::Search, false, false, nullptr, cli::kUpdateFailed,
+                   "in-monitor"},
+        StatusCase{"WriteFailedInTheUpdate", Res::PortError, St::Upload, false, false, nullptr, cli::kPortError,
+                   "port-error"},
+        StatusCase{"WriteFailedBeforeTheMonitor", Res::PortError, St::MonitorSwitch, false, false, nullptr,
                    cli::kPortError, "port-error"},
-        StatusCase{"WriteFailedBeforeTheMonitor", {"FEHLER", "Kein Monitor Modus"}, true, false, P::NotRun,
-                   cli::kPortError, "port-error"}),
+        StatusCase{"InterruptedBeforeTheUpdate", Res::Interrupted, St::Report, false, false, nullptr,
+                   cli::kInterrupted, "interrupted"},
+        StatusCase{"InterruptedInTheUpload", Res::InterruptedInMonitor, St::Upload, false, false, nullptr,
+                   cli::kUpdateFailed, "interrupted-in-monitor"}),
     [](const ::testing::TestParamInfo<StatusCase>& param) { return std::string(param.param.name); });
 
 // ---- JSON ------------------------------------------------------------------

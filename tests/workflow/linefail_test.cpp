@@ -48,8 +48,12 @@ TEST_F(LineFailTest, SilentSearchShowsNothing) {
   serial.setStateError = 87;
   TAsyncComm comm(nullptr);
   TSuchePlug search(&comm, nullptr, false);
-  char name[9];
-  EXPECT_EQ(search.FindPlug(name), nullptr);
+  EXPECT_EQ(search.FindPlug().handle, nullptr);
+  ASSERT_EQ(search.Failures.size(), 2u);
+  for (const ProbeFailure& f : search.Failures) {
+    EXPECT_EQ(f.why, ProbeFault::SettingsRefused) << f.port;
+    EXPECT_EQ(f.code, 87u) << f.port;
+  }
   EXPECT_TRUE(ui.Boxes().empty());
   EXPECT_EQ(serial.closes, 2);
 }

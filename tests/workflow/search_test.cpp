@@ -236,15 +236,16 @@ TEST_F(SearchTest, BusyCom1IsSkipped) {
 
 // --- one probe, fault by fault -------------------------------------------------
 
-struct ProbeFault {
+struct ProbeCase {
   const char* name;
   void (*configure)(sim::PlugConfig&);
   std::vector<std::string> diagnostics;  // the last lines of the log
+  ProbeFault why;                        // as the search keeps it for the port
 };
 
-void PrintTo(const ProbeFault& fault, std::ostream* os) { *os << fault.name; }
+void PrintTo(const ProbeCase& fault, std::ostream* os) { *os << fault.name; }
 
-class ProbeFaultTest : public WorkflowTest, public ::testing::WithParamInterface<ProbeFault> {};
+class ProbeFaultTest : public WorkflowTest, public ::testing::WithParamInterface<ProbeCase> {};
 
 TEST_P(ProbeFaultTest, FailsWithItsDiagnosticAndClosesThePort) {
   sim::PlugConfig config;
@@ -257,6 +258,9 @@ TEST_P(ProbeFaultTest, FailsWithItsDiagnosticAndClosesThePort) {
     TSuchePlug search(comm, &log, true);
     EXPECT_EQ(search.Probe(kCom1.c_str()), nullptr);
     EXPECT_EQ(search.PortHandle, nullptr);
+    ASSERT_EQ(search.Failures.size(), 1u);
+    EXPECT_EQ(search.Failures[0].port, kCom1);
+    EXPECT_EQ(search.Failures[0].why, GetParam().why);
   }
   EXPECT_FALSE(bench.IsOpen(kCom1));
   EXPECT_EQ(TThread::LiveCount(), 0) << "the stage must not leave its reader behind";
@@ -281,22 +285,24 @@ const std::string kWrongId = sim::BuildIdentifier("1012", "\\0001\\MODEM\\\\Quor
 INSTANTIATE_TEST_SUITE_P(
     Faults, ProbeFaultTest,
     ::testing::Values(
-        ProbeFault{"Silent", [](sim::PlugConfig& c) { c.silent = true; }, {"no PnP-String received"}},
-        ProbeFault{"LateFirstByte", [](sim::PlugConfig& c) { c.lateFirstByte = true; },
-                   {"no PnP-String received"}},
-        ProbeFault{"OtherProduct", [](sim::PlugConfig& c) { c.product = "1012"; },
-                   {"complete, but wrong PnP-String received:", kWrongId}},
-        ProbeFault{"NoiseBeforeParen", [](sim::PlugConfig& c) { c.noiseBeforeId = 0x55; },
-                   {"complete, but wrong PnP-String received:",
-                    "U" + sim::BuildIdentifier("1011", "\\0001\\MODEM\\\\Quor Plug")}},
-        ProbeFault{"NoClosingParen", [](sim::PlugConfig& c) { c.noClosingParen = true; },
-                   {"not complete PnP-String received"}},
-        ProbeFault{"WrongSetupAnswer",
-                   [](sim::PlugConfig& c) { c.setupAnswer = sim::SetupAnswer::WrongFirstByte; },
-                   {"incorrect Response received:", "W"}},
-        ProbeFault{"NoSetupAnswer", [](sim::PlugConfig& c) { c.setupAnswer = sim::SetupAnswer::None; },
-                   {"incorrect Response received:", ""}}),
-    [](const ::testing::TestParamInfo<ProbeFault>& param) { return std::string(param.param.name); });
+        ProbeCase{"Silent", [](sim::PlugConfig& c) { c.silent = true; }, {"no PnP-String received"},
+                  ProbeFault::Silent},
+        ProbeCase{"LateFirstByte", [](sim::PlugConfig& c) { c.lateFirstByte = true; },
+                  {"no PnP-String received"}, ProbeFault::Silent},
+        ProbeCase{"OtherProduct", [](sim::PlugConfig& c) { c.product = "1012"; },
+                  {"complete, but wrong PnP-String received:", kWrongId}, ProbeFault::NotAPlug},
+        ProbeCase{"NoiseBeforeParen", [](sim::PlugConfig& c) { c.noiseBeforeId = 0x55; },
+                  {"complete, but wrong PnP-String received:",
+                   "U" + sim::BuildIdentifier("1011", "\\0001\\MODEM\\\\Quor Plug")},
+                  ProbeFault::NotAPlug},
+        ProbeCase{"NoClosingParen", [](sim::PlugConfig& c) { c.noClosingParen = true; },
+                  {"not complete PnP-String received"}, ProbeFault::NotAPlug},
+        ProbeCase{"WrongSetupAnswer",
+                  [](sim::PlugConfig& c) { c.setupAnswer = sim::SetupAnswer::WrongFirstByte; },
+                  {"incorrect Response received:", "W"}, ProbeFault::NotAPlug},
+        ProbeCase{"NoSetupAnswer", [](sim::PlugConfig& c) { c.setupAnswer = sim::SetupAnswer::None; },
+                  {"incorrect Response received:", ""}, ProbeFault::NotAPlug}),
+    [](const ::testing::TestParamInfo<ProbeCase>& param) { return std::string(param.param.name); });
 
 TEST_F(WorkflowTest, ProbeAcceptsTheAnswerAndLeavesTrailingBytesUnread) {
   sim::PlugConfig config;
@@ -306,10 +312,10 @@ TEST_F(WorkflowTest, ProbeAcceptsTheAnswerAndLeavesTrailingBytesUnread) {
   SharedComm.store(comm);
   TStringList log;
   auto* search = new TSuchePlug(comm, &log, false);
-  char name[9];
-  PlugPort = search->FindPlug(name);
+  const FoundPort found = search->FindPlug();
+  PlugPort = found.handle;
   ASSERT_NE(PlugPort, nullptr);
-  EXPECT_STREQ(name, "\\\\.\\COM1");
+  EXPECT_EQ(found.name, kCom1);
   EXPECT_EQ(log.Lines().back(), "correct Response received, O.K.");
   // The identifier from "(" through ")", terminated, zeros behind it.
   const std::string id = sim::BuildIdentifier("1011", "\\0001\\MODEM\\\\Quor Plug");
@@ -326,15 +332,33 @@ TEST_F(WorkflowTest, ProbeAcceptsTheAnswerAndLeavesTrailingBytesUnread) {
   OpenWindow();
 }
 
-TEST_F(WorkflowTest, BothPortsFailingLeavesCom2InTheName) {
+TEST_F(SearchTest, NoPlugBoxFollowsWhyEachPortFailed) {
+  bench.SetBusy(kCom1);
+  bench.SetAbsent(kCom2);
+  std::vector<std::string> memoAtBox;
+  TForm1& form = OpenWindow();
+  ui.OnBox = [&](const Event&) {
+    for (int i = 0; i < form.Memo1->Lines->Count(); ++i) memoAtBox.push_back((*form.Memo1->Lines)[i]);
+  };
+  ui.QueueAnswers({tk::kIdCancel});
+  form.BSearch->Click();
+  ASSERT_EQ(ui.Boxes().size(), 1u);
+  EXPECT_EQ(ui.Boxes()[0].text, "Keinen Plug an COM1/2 gefunden.\nBitte erneut versuchen.");
+  EXPECT_EQ(memoAtBox, (std::vector<std::string>{"COM1: von einem anderen Programm belegt", "COM2: nicht vorhanden"}));
+}
+
+TEST_F(WorkflowTest, BothPortsFailingKeepWhyEach) {
   bench.SetAbsent(kCom1);
   bench.SetAbsent(kCom2);
   auto* comm = new TAsyncComm(nullptr);
   TStringList log;
   TSuchePlug search(comm, &log, false);
-  char name[9];
-  EXPECT_EQ(search.FindPlug(name), nullptr);
-  EXPECT_STREQ(name, "\\\\.\\COM2");
+  const FoundPort found = search.FindPlug();
+  EXPECT_EQ(found.handle, nullptr);
+  EXPECT_EQ(found.name, "");
+  ASSERT_EQ(search.Failures.size(), 2u);
+  EXPECT_EQ(search.Failures[1].port, kCom2);
+  EXPECT_EQ(search.Failures[1].code, 2u);
   EXPECT_EQ(log.Lines(), (std::vector<std::string>{"Open Port \\\\.\\COM1", "Cannot open Port, GetLastError: #2",
                                                    "Open Port \\\\.\\COM2", "Cannot open Port, GetLastError: #2"}));
   ASSERT_EQ(ui.EventsOf(Event::Kind::Debug).size(), 4u);

@@ -272,7 +272,7 @@ TEST_F(AsyncCommErrorTest, ReadersOnAFailingPortBackOffAndReportOnce) {
   SharedComm.store(comm);
   serial.readError = plat::kErrorOperationAborted;  // as after a line error with abort on error
 
-  auto* frames = new TReadC99;  // frees itself
+  auto* frames = new TReadC99(nullptr);  // frees itself; no frame comes
   const auto control = frames->Control();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   control->RequestStop();

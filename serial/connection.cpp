@@ -1,4 +1,4 @@
-#include "app/connection.h"
+#include "serial/connection.h"
 
 #include "serial/asynccomm.h"
 
