@@ -89,8 +89,9 @@ flow::PortFault ToPortFault(ProbeFault why) {
 // --- window -----------------------------------------------------------------
 
 TForm1::TForm1(TApplication* /*owner*/) {
-  Width = 322;
-  Height = 258;
+  // The client area of a 322 x 258 window with the standard frame at 96 dpi.
+  ClientWidth = 314;
+  ClientHeight = 231;
   Left = 682;
   Top = 387;
   Centered = true;
@@ -162,6 +163,11 @@ void TForm1::Dispatch(tk::Message& message) {
 }
 
 void TForm1::BExitClick(TObject* /*sender*/) { Application->Terminate(); }
+
+void TForm1::Interrupt() {
+  Application->Terminate();
+  End(flow::Result::Interrupted);
+}
 
 // --- search -----------------------------------------------------------------
 
@@ -402,14 +408,24 @@ void TForm1::UpdateInMonitor() {
   LStatus->Repaint();
 
   auto* update = new TFwUpdateSA("", 0, CGauge1, LStatus);
+  update->StopRequested = StopRequested;
   update->Events.Erasing = [this] { Enter(flow::Stage::Erase); };
   update->Events.Uploading = [this] { Enter(flow::Stage::Upload); };
   update->Events.LineSent = [this](long lines, long totalLines, long bytes, long totalBytes) {
     Record().UploadProgress(lines, totalLines, bytes, totalBytes);
   };
   const bool result = update->UpdateFromImage();
+  StoppedInMonitor = update->Stopped;
   delete update;
   tk::BusyEnd();
+  if (StoppedInMonitor) {
+    // Stopped on request: the plug waits at its monitor prompt for the next
+    // run; no box, and no exit (the half-written firmware must not start).
+    ResetToReady(this, &PlugPort);
+    Application->Terminate();
+    End(flow::Result::InterruptedInMonitor);
+    return;
+  }
   if (!result) {
     // The plug stays in its boot monitor; no exit is sent.
     const bool writeFailed = WriteFailedHere();

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,6 +36,10 @@ class TForm1 : public TForm {
   void BSearchClick(TObject* sender);
   void BUpdateClick(TObject* sender);
   void BExitClick(TObject* sender);
+  // A stop request outside the update: the record ends with Interrupted and
+  // the application with it, as closing the window ends it; destroying the
+  // window then runs the exit sequence for the plug's mode.
+  void Interrupt();
 
   // Report mode.
   void EnterReportMode();
@@ -73,6 +78,13 @@ class TForm1 : public TForm {
   std::vector<std::string> SearchPorts{"\\\\.\\COM1", "\\\\.\\COM2"};
   // Told what happens, if set; the window program sets none.
   flow::Observer* Observer = nullptr;
+  // A front end's stop request, asked at the update's safe points (the window
+  // sets none). A stop from the monitor switch on ends the update at a line
+  // boundary, closes the load and leaves the plug at its monitor prompt,
+  // without the monitor exit; StoppedInMonitor then tells so, and the record
+  // ends with InterruptedInMonitor.
+  std::function<bool()> StopRequested;
+  bool StoppedInMonitor = false;
 
  private:
   // The observer, or one that ignores everything.

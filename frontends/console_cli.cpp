@@ -115,7 +115,14 @@ std::string HelpText(const std::string& program) {
          "     waits in its boot monitor; run the tool with --update --yes to finish\n"
          "  6  updated, but the new firmware was not seen running (the plug answered\n"
          "     with another banner, did not answer within 15 s, or --no-verify)\n"
-         "  7  port error: a port could not be opened, set up or written\n";
+         "  7  port error: a port could not be opened, set up or written\n"
+         "  8  interrupted (Ctrl+C, the console closed, SIGTERM) before the update\n"
+         "     began: the plug was left as found. Interrupted during the update, the\n"
+         "     tool ends with 5 (interrupted-in-monitor)\n"
+         "\n"
+         "Ctrl+C during the update (on a terminal): the first one only tells that the\n"
+         "update is running, a second one stops it at the next line; the plug then\n"
+         "waits in its boot monitor, and the next run with --update --yes finishes it.\n";
 }
 
 const char* PortFaultWords(flow::PortFault why) {
@@ -186,7 +193,7 @@ Outcome Conclude(const Observed& o) {
               "interrupted; the plug waits in its boot monitor: run the tool with --update --yes to finish the "
               "update"};
     case flow::Result::Interrupted:
-      return {kNoPlug, "interrupted", "interrupted; the plug was left as it was found"};
+      return {kInterrupted, "interrupted", "interrupted before the update; the plug was left as it was found"};
     case flow::Result::Reported:
       return {kOk, "version-shown", "the plug's firmware version was shown"};
     case flow::Result::NoPlug:

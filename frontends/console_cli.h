@@ -23,6 +23,7 @@ enum ExitStatus {
   kUpdateFailed = 5,  // the update failed; the plug waits in its boot monitor
   kNotVerified = 6,   // updated, but the new firmware was not seen running
   kPortError = 7,     // a port could not be opened, set up or written
+  kInterrupted = 8,   // stopped on request before the update began; the plug as found
 };
 
 // How a plug found waiting in its boot monitor is answered.

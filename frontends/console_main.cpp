@@ -197,6 +197,36 @@ class ToolConsole final : public tk::ConsoleBackend {
   Clock::time_point deadline_{};
 };
 
+// Whether the run is to stop, asked at the workflow's safe points. A close,
+// logoff, shutdown, SIGTERM or SIGHUP stops it at once, and so does Ctrl+C
+// before the update begins. From the monitor switch on, a person at a
+// terminal is told at the first Ctrl+C what a stop means, and the second one
+// stops it; without a terminal the first one does.
+class StopRule {
+ public:
+  StopRule(std::ostream& out, bool terminal) : out_(out), terminal_(terminal) {}
+
+  void SetUpdating(bool updating) { updating_ = updating; }
+  bool Requested() {
+    if (console::Closing()) return true;
+    // A press that only brought the warning stops nothing, also later.
+    const int presses = console::Interrupts() - (warned_ ? 1 : 0);
+    if (presses <= 0) return false;
+    if (!updating_ || !terminal_ || warned_) return true;
+    warned_ = true;
+    out_ << "\n[stop] the update is running. Press Ctrl+C again to stop it: the plug then waits in its boot "
+            "monitor, and the next run with --update --yes finishes the update."
+         << std::endl;
+    return false;
+  }
+
+ private:
+  std::ostream& out_;
+  const bool terminal_;
+  bool updating_ = false;
+  bool warned_ = false;
+};
+
 // Pumps the window's events until done() or the deadline.
 template <typename Done>
 void PumpUntil(Clock::time_point deadline, Done done) {
@@ -352,7 +382,12 @@ struct Streams {
 };
 
 void SetUpConsole(ToolConsole& toolkit, const cli::Options& options, const Streams& streams,
-                  const RunRecord& record) {
+                  const RunRecord& record, StopRule& stop) {
+  console::InstallStopHandlers();
+  toolkit.SetBusyHook([&stop](bool busy) {
+    console::KeepSystemAwake(busy);
+    stop.SetUpdating(busy);
+  });
   toolkit.SetVerbose(options.verbose);
   toolkit.SetEchoAnswers(!console::IsTerminal(stdin));
   if (options.rescue != cli::Rescue::Ask) {
@@ -368,9 +403,10 @@ std::string Label(const cli::Options& options, const std::string& path) {
 
 // The search, and the update when it is asked for. Ports that failed count as a
 // port error unless they were the default ports and simply absent.
-void Search(const cli::Options& options, RunRecord& record, std::ostream& shown) {
+void Search(const cli::Options& options, RunRecord& record, std::ostream& shown, StopRule& stop) {
   Form1->BSearch->Click();
-  PumpUntil(Clock::now() + std::chrono::seconds(10), [&record] { return record.ended || Application->Terminated(); });
+  PumpUntil(Clock::now() + std::chrono::seconds(10),
+            [&] { return record.ended || Application->Terminated() || stop.Requested(); });
   for (PortFailure& f : record.ports) {
     f.port = Label(options, f.port);  // as the user names it, here and in the JSON
     const bool absentDefault = options.ports.empty() && f.why == flow::PortFault::Absent;
@@ -383,15 +419,20 @@ void Search(const cli::Options& options, RunRecord& record, std::ostream& shown)
     shown << "\n";
   }
   const bool reported = record.ended && record.observed.result == flow::Result::Reported;
-  if (reported && (options.update || (!options.quiet && !options.yes && AskForUpdate(shown)))) {
+  if (reported && !stop.Requested() &&
+      (options.update || (!options.quiet && !options.yes && AskForUpdate(shown)))) {
     Form1->BUpdate->Click();
+  }
+  // Stopped before the update (a stop within it ends the update itself).
+  if ((!record.ended || record.observed.result == flow::Result::Reported) && stop.Requested()) {
+    Form1->Interrupt();
   }
 }
 
 // After an update: the plug searched again on its port, in a new application
 // as a new start of the tool would, with the same window.
 void Prove(const cli::Options& options, RunRecord& record, ToolConsole& toolkit, TApplication& proofApplication,
-           std::ostream& shown) {
+           std::ostream& shown, StopRule& stop) {
   shown << "[proof] searching the plug again on " << Label(options, record.foundPort) << " ..." << std::endl;
   const auto deadline = Clock::now() + kProofTime;
   record.BeginProof();
@@ -401,7 +442,7 @@ void Prove(const cli::Options& options, RunRecord& record, ToolConsole& toolkit,
   Application = &proofApplication;
   Form1->SearchPorts = {record.foundPort};
   Form1->BSearch->Click();
-  PumpUntil(deadline, [&record] { return record.observed.proofAnswered; });
+  PumpUntil(deadline, [&] { return record.observed.proofAnswered || stop.Requested(); });
   toolkit.EndProof();
   record.EndProof();
   if (record.observed.proofAnswered) {
@@ -411,7 +452,7 @@ void Prove(const cli::Options& options, RunRecord& record, ToolConsole& toolkit,
 
 // Runs the window logic: search, update, proof; then its exit sequence.
 void Run(const cli::Options& options, const Backends& backends, RunRecord& record, ToolConsole& toolkit,
-         std::ostream& shown) {
+         std::ostream& shown, StopRule& stop) {
   TApplication application;
   TApplication proofApplication;
   Application = &application;
@@ -419,12 +460,13 @@ void Run(const cli::Options& options, const Backends& backends, RunRecord& recor
   Application->SetTitle("QUOR Plug Update");
   Form1 = new TForm1(Application);
   Form1->Observer = &record;
+  Form1->StopRequested = [&stop] { return stop.Requested(); };
   if (!backends.ports.empty()) Form1->SearchPorts = backends.ports;
   Application->CreateForm(Form1);
 
-  Search(options, record, shown);
+  Search(options, record, shown, stop);
   if (record.observed.result == flow::Result::Flashed && options.verify && !record.foundPort.empty()) {
-    Prove(options, record, toolkit, proofApplication, shown);
+    Prove(options, record, toolkit, proofApplication, shown, stop);
   }
   Application->Terminate();
   delete Form1;  // the exit sequence
@@ -468,9 +510,10 @@ int main(int argc, char** argv) {
   const Backends backends(options);
   RunRecord record;
   ToolConsole toolkit(streams.shown, std::cin, streams.human);
-  SetUpConsole(toolkit, options, streams, record);
+  StopRule stop(streams.human, console::IsTerminal(stdin));
+  SetUpConsole(toolkit, options, streams, record, stop);
   tk::SetBackend(&toolkit);
-  Run(options, backends, record, toolkit, streams.shown);
+  Run(options, backends, record, toolkit, streams.shown, stop);
   tk::SetBackend(nullptr);
   return ReportOutcome(options, backends, record, streams);
 }

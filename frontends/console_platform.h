@@ -30,7 +30,20 @@ std::vector<PortInfo> ListPorts();
 
 // Whether the stream writes to a terminal (a console window on Windows).
 bool IsTerminal(std::FILE* stream);
-// Gets the terminal ready for UTF-8 text (the Windows console's code page).
+// Gets std::cout and std::cerr ready for UTF-8 text: where one is a Windows
+// console it writes UTF-16 to the console; files and pipes get the UTF-8
+// bytes. The console's code page stays as it is.
 void PrepareTerminal();
+// Stop requests from outside the tool. The handlers only count: Ctrl+C and
+// Ctrl+Break (SIGINT) in Interrupts(); the console closed, logoff, shutdown
+// (SIGTERM, SIGHUP) in Closing(). On Windows a close, logoff or shutdown
+// gives the tool the few seconds the system allows to end by itself.
+void InstallStopHandlers();
+int Interrupts();
+bool Closing();
+
+// Keeps the system from going to sleep (on) until it is let go (off), on
+// systems that would sleep while a program works without a person at it.
+void KeepSystemAwake(bool on);
 
 }  // namespace console

@@ -1,7 +1,9 @@
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -97,5 +99,33 @@ std::vector<PortInfo> ListPorts() {
 bool IsTerminal(std::FILE* stream) { return ::isatty(::fileno(stream)) != 0; }
 
 void PrepareTerminal() {}
+
+void KeepSystemAwake(bool) {}
+
+namespace {
+std::atomic<int> gInterrupts{0};
+std::atomic<bool> gClosing{false};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+              "set from a signal handler");
+
+extern "C" void OnStopSignal(int signal) {
+  if (signal == SIGINT) {
+    gInterrupts.fetch_add(1);
+  } else {
+    gClosing.store(true);
+  }
+}
+}  // namespace
+
+void InstallStopHandlers() {
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;  // the serial backend's calls carry on
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
+}
+
+int Interrupts() { return gInterrupts.load(); }
+bool Closing() { return gClosing.load(); }
 
 }  // namespace console

@@ -1,7 +1,11 @@
 #include <io.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <iostream>
+#include <streambuf>
+#include <string>
 
 #include "frontends/console_platform.h"
 #include "frontends/console_toolkit.h"
@@ -22,6 +26,70 @@ int ComNumber(const std::string& name) {
     n = n * 10 + (name[i] - '0');
   }
   return n;
+}
+
+// Writes the UTF-8 text of a stream to a console window as UTF-16
+// (WriteConsoleW): the console shows every character whatever its code page,
+// and the code page is left alone. A character cut between two flushes is
+// held back until it is whole.
+class ConsoleOutput final : public std::streambuf {
+ public:
+  explicit ConsoleOutput(HANDLE console) : console_(console) { setp(buffer_, buffer_ + sizeof buffer_); }
+
+ protected:
+  int_type overflow(int_type ch) override {
+    if (Flush() != 0) return traits_type::eof();
+    if (!traits_type::eq_int_type(ch, traits_type::eof())) {
+      *pptr() = traits_type::to_char_type(ch);
+      pbump(1);
+    }
+    return traits_type::not_eof(ch);
+  }
+  int sync() override { return Flush(); }
+
+ private:
+  // Bytes at the end that begin a UTF-8 sequence not yet complete.
+  static std::size_t CutTail(const std::string& text) {
+    for (std::size_t back = 1; back <= 3 && back <= text.size(); ++back) {
+      const auto c = static_cast<unsigned char>(text[text.size() - back]);
+      if ((c & 0xC0) == 0x80) continue;  // a continuation byte: look further back
+      const std::size_t need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+      return need > back ? back : 0;
+    }
+    return 0;
+  }
+
+  int Flush() {
+    pending_.append(pbase(), pptr());
+    setp(buffer_, buffer_ + sizeof buffer_);
+    const std::size_t whole = pending_.size() - CutTail(pending_);
+    if (whole == 0) return 0;
+    const int n = ::MultiByteToWideChar(CP_UTF8, 0, pending_.data(), static_cast<int>(whole), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
+    if (n > 0) ::MultiByteToWideChar(CP_UTF8, 0, pending_.data(), static_cast<int>(whole), wide.data(), n);
+    pending_.erase(0, whole);
+    // In pieces: older consoles refuse long writes.
+    for (std::size_t at = 0; at < wide.size();) {
+      DWORD written = 0;
+      const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(wide.size() - at, 4096));
+      if (!::WriteConsoleW(console_, wide.data() + at, piece, &written, nullptr) || written == 0) return -1;
+      at += written;
+    }
+    return 0;
+  }
+
+  HANDLE console_;
+  char buffer_[1024];
+  std::string pending_;
+};
+
+// Points the stream at the console when its handle is one.
+void WriteToConsole(std::ostream& stream, DWORD which) {
+  const HANDLE handle = ::GetStdHandle(which);
+  DWORD mode = 0;
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE || !::GetConsoleMode(handle, &mode)) return;
+  stream.flush();
+  stream.rdbuf(new ConsoleOutput(handle));  // lives as long as the program
 }
 
 }  // namespace
@@ -69,8 +137,49 @@ std::vector<PortInfo> ListPorts() {
   return ports;
 }
 
-bool IsTerminal(std::FILE* stream) { return _isatty(_fileno(stream)) != 0; }
+// A console, not any character device: the C runtime's _isatty() also says
+// yes to NUL, which scripts give as input.
+bool IsTerminal(std::FILE* stream) {
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  DWORD mode = 0;
+  return handle != INVALID_HANDLE_VALUE && ::GetConsoleMode(handle, &mode) != 0;
+}
 
-void PrepareTerminal() { SetConsoleOutputCP(CP_UTF8); }
+void PrepareTerminal() {
+  WriteToConsole(std::cout, STD_OUTPUT_HANDLE);
+  WriteToConsole(std::cerr, STD_ERROR_HANDLE);
+}
+
+namespace {
+std::atomic<int> gInterrupts{0};
+std::atomic<bool> gClosing{false};
+
+// Runs on a thread of its own. After a close, logoff or shutdown the system
+// ends the process when this returns (or a few seconds later): it does not
+// return, and the tool ends by itself meanwhile.
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+      gInterrupts.fetch_add(1);
+      return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      gClosing.store(true);
+      for (;;) ::Sleep(1000);
+    default:
+      return FALSE;
+  }
+}
+}  // namespace
+
+void InstallStopHandlers() { ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
+int Interrupts() { return gInterrupts.load(); }
+bool Closing() { return gClosing.load(); }
+
+void KeepSystemAwake(bool on) {
+  ::SetThreadExecutionState(on ? ES_CONTINUOUS | ES_SYSTEM_REQUIRED : ES_CONTINUOUS);
+}
 
 }  // namespace console

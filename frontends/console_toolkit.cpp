@@ -336,6 +336,14 @@ int ConsoleBackend::AskUser(unsigned flags) {
   return buttons.back().id;
 }
 
+void ConsoleBackend::BusyBegin(const std::string&) {
+  if (busyHook_) busyHook_(true);
+}
+
+void ConsoleBackend::BusyEnd() {
+  if (busyHook_) busyHook_(false);
+}
+
 void ConsoleBackend::Beep(unsigned) {
   std::lock_guard<std::mutex> lock(outMutex_);
   PrintLines("(beep)\n");

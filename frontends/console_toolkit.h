@@ -70,6 +70,9 @@ class ConsoleBackend : public QueueBackend {
   void SetProgressStyle(Progress style) { progressStyle_ = style; }
   // Text behind the gauge's percentage, asked for at each change (UTF-8).
   void SetProgressDetail(std::function<std::string()> detail) { progressDetail_ = std::move(detail); }
+  // Called with true when the window logic begins work that must not be
+  // broken off (the update), with false when it ends.
+  void SetBusyHook(std::function<void(bool busy)> hook) { busyHook_ = std::move(hook); }
 
   void SetTitle(const std::string& title) override;
   void FormCreated(TForm& form) override;
@@ -80,6 +83,8 @@ class ConsoleBackend : public QueueBackend {
   void Beep(unsigned type) override;
   void DebugOutput(const char* text) override;
   void ShowException(const std::string& text) override;
+  void BusyBegin(const std::string& reason) override;
+  void BusyEnd() override;
 
  private:
   // Writes whole lines (UTF-8, each ended by a newline) above the gauge bar.
@@ -103,6 +108,7 @@ class ConsoleBackend : public QueueBackend {
   int barWidth_ = 20;
   Progress progressStyle_ = Progress::Bar;
   std::function<std::string()> progressDetail_;
+  std::function<void(bool)> busyHook_;
   int lastStep_ = 0;       // the last tenth printed in steps (percent)
   bool barOpen_ = false;   // a bar line is on the screen, without newline
   std::size_t barCells_ = 0;  // characters of the bar line as drawn last

@@ -37,6 +37,20 @@ std::size_t Utf8Length(std::string_view s, std::size_t i) {
   return n;
 }
 
+// The code point of the valid sequence of n bytes at s[i].
+std::uint32_t CodePoint(std::string_view s, std::size_t i, std::size_t n) {
+  static constexpr unsigned char kLeadBits[] = {0x7F, 0x7F, 0x1F, 0x0F, 0x07};
+  std::uint32_t cp = static_cast<unsigned char>(s[i]) & kLeadBits[n];
+  for (std::size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3Fu);
+  return cp;
+}
+
+void AppendEscape(std::string& out, std::uint32_t unit) {
+  char esc[16];
+  std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(unit));
+  out += esc;
+}
+
 }  // namespace
 
 std::string Quote(std::string_view utf8) {
@@ -44,13 +58,16 @@ std::string Quote(std::string_view utf8) {
   for (std::size_t i = 0; i < utf8.size();) {
     const auto c = static_cast<unsigned char>(utf8[i]);
     if (c >= 0x80) {
+      // Outside ASCII as \uXXXX (a surrogate pair above U+FFFF): the same
+      // text for every reader, whatever code page it assumes.
       const std::size_t n = Utf8Length(utf8, i);
-      if (n == 0) {
-        out += "\xEF\xBF\xBD";
-        ++i;
+      const std::uint32_t cp = n == 0 ? 0xFFFDu : CodePoint(utf8, i, n);
+      i += n == 0 ? 1 : n;
+      if (cp >= 0x10000) {
+        AppendEscape(out, 0xD800u + ((cp - 0x10000u) >> 10));
+        AppendEscape(out, 0xDC00u + ((cp - 0x10000u) & 0x3FFu));
       } else {
-        out.append(utf8.substr(i, n));
-        i += n;
+        AppendEscape(out, cp);
       }
       continue;
     }
@@ -64,9 +81,7 @@ std::string Quote(std::string_view utf8) {
       case '\t': out += "\\t"; break;
       default:
         if (c < 0x20 || c == 0x7F) {
-          char esc[8];
-          std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(c));
-          out += esc;
+          AppendEscape(out, c);
         } else {
           out += static_cast<char>(c);
         }

@@ -6,7 +6,8 @@
 // sent are Windows-1252 bytes and are converted to UTF-8 (String); texts
 // that are already UTF-8, such as file names from the command line, are
 // taken as they are (Utf8String), with any byte that is not valid UTF-8
-// replaced by U+FFFD, so that the output is always valid JSON.
+// replaced by U+FFFD, so that the output is always valid JSON. The JSON
+// itself is ASCII: every other character is written as a \uXXXX escape.
 #pragma once
 
 #include <cstdint>
@@ -16,8 +17,10 @@
 
 namespace json {
 
-// The JSON string literal (with its quotes) for UTF-8 text: escapes '"', '\'
-// and the control characters below 0x20 and 0x7F; invalid UTF-8 becomes U+FFFD.
+// The JSON string literal (with its quotes) for UTF-8 text, in ASCII: escapes
+// '"', '\', the control characters below 0x20 and 0x7F, and every character
+// above 0x7F (\uXXXX, surrogate pairs above U+FFFF); invalid UTF-8 becomes
+// U+FFFD.
 std::string Quote(std::string_view utf8);
 
 class Writer {

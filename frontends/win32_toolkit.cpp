@@ -468,15 +468,22 @@ void Win32Backend::FormCreated(TForm& form) {
                              OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                              DEFAULT_PITCH | FF_DONTCARE, form.FontName.c_str());
   Fonts()[&form] = font;
+  // The window around the layout's client area, with the frame and caption
+  // the system draws (larger with bigger fonts or another theme).
+  constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
+  constexpr DWORD kExStyle = WS_EX_CONTROLPARENT;
+  RECT outer = {0, 0, form.ClientWidth, form.ClientHeight};
+  ::AdjustWindowRectEx(&outer, kStyle, FALSE, kExStyle);
+  const int width = outer.right - outer.left;
+  const int height = outer.bottom - outer.top;
   int x = form.Left;
   int y = form.Top;
   if (form.Centered) {
-    x = (::GetSystemMetrics(SM_CXSCREEN) - form.Width) / 2;
-    y = (::GetSystemMetrics(SM_CYSCREEN) - form.Height) / 2;
+    x = (::GetSystemMetrics(SM_CXSCREEN) - width) / 2;
+    y = (::GetSystemMetrics(SM_CYSCREEN) - height) / 2;
   }
   HWND owner = AppWindow(title_);
-  HWND hwnd = ::CreateWindowExW(WS_EX_CONTROLPARENT, kFormClass, Wide(form.Caption()).c_str(),
-                                WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, x, y, form.Width, form.Height,
+  HWND hwnd = ::CreateWindowExW(kExStyle, kFormClass, Wide(form.Caption()).c_str(), kStyle, x, y, width, height,
                                 owner, nullptr, Instance(), nullptr);
   if (hwnd == nullptr) return;
   ::SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
@@ -643,18 +650,27 @@ void Win32Backend::ShowException(const std::string& text) {
   ::MessageBoxW(MainWindow(), Wide(shown).c_str(), Wide(title_).c_str(), MB_OK | MB_ICONSTOP);
 }
 
+// While busy the system must not go to sleep (an adapter on USB would lose
+// its power mid-update), and a shutdown names the reason on both windows
+// that answer for the program: the form and the taskbar button's owner.
 void Win32Backend::BusyBegin(const std::string& reason) {
   gBusy = true;
-  HWND main = MainWindow();
+  ::SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
   static const auto create = User32<BlockReasonCreate>("ShutdownBlockReasonCreate");
-  if (main != nullptr && create != nullptr) create(main, Wide(reason).c_str());
+  if (create == nullptr) return;
+  for (HWND window : {MainWindow(), gAppWindow}) {
+    if (window != nullptr) create(window, Wide(reason).c_str());
+  }
 }
 
 void Win32Backend::BusyEnd() {
   gBusy = false;
-  HWND main = MainWindow();
+  ::SetThreadExecutionState(ES_CONTINUOUS);
   static const auto destroy = User32<BlockReasonDestroy>("ShutdownBlockReasonDestroy");
-  if (main != nullptr && destroy != nullptr) destroy(main);
+  if (destroy == nullptr) return;
+  for (HWND window : {MainWindow(), gAppWindow}) {
+    if (window != nullptr) destroy(window);
+  }
 }
 
 // --- native state for tests ---------------------------------------------------

@@ -220,9 +220,11 @@ class TForm : public TObject {
   const std::string& Caption() const { return caption_; }
   void SetCaption(const std::string& caption);
 
-  // Outer size and placement.
-  int Width = 0;
-  int Height = 0;
+  // The size of the client area the layout needs; the window around it is as
+  // large as the system's frame and caption make it.
+  int ClientWidth = 0;
+  int ClientHeight = 0;
+  // Placement of the window's outer corner.
   int Left = 0;
   int Top = 0;
   bool Centered = true;

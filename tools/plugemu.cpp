@@ -4,8 +4,11 @@
 //
 //   plugemu [--hex FILE] [--product NNNN] [--banner TEXT] [--silent]
 //           [--erase-ms N] [--no-final-prompt] [--keep-banner] [--monitor]
-//           [--cut-load] [--link PATH] [--restart-ms N]
+//           [--cut-load] [--link PATH] [--pause-ms N] [--restart-ms N]
 //
+// --pause-ms: a pause after each round of the link in which records were
+// programmed, which slows the upload (a round reads at most 512 bytes) to
+// leave time to interrupt it; everything else runs at full speed.
 // --no-final-prompt: the boot monitor does not confirm the end of the upload.
 // --keep-banner: after 'x' the plug restarts with its old banner, as a plug
 // whose new firmware does not start would.
@@ -59,7 +62,7 @@ int Usage() {
   std::fprintf(stderr,
                "usage: plugemu [--hex FILE] [--product NNNN] [--banner TEXT] [--silent]\n"
                "               [--erase-ms N] [--no-final-prompt] [--keep-banner] [--monitor]\n"
-               "               [--cut-load] [--link PATH] [--restart-ms N]\n");
+               "               [--cut-load] [--link PATH] [--pause-ms N] [--restart-ms N]\n");
   return 2;
 }
 
@@ -70,6 +73,7 @@ int main(int argc, char** argv) {
   std::string hexPath;
   std::string linkPath;
   bool keepBanner = false;
+  int pauseMs = 0;
   int restartMs = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -82,6 +86,8 @@ int main(int argc, char** argv) {
       config.banner = argv[++i];
     } else if (a == "--erase-ms" && hasValue) {
       config.eraseTimeMs = std::atoi(argv[++i]);
+    } else if (a == "--pause-ms" && hasValue) {
+      pauseMs = std::atoi(argv[++i]);
     } else if (a == "--restart-ms" && hasValue) {
       restartMs = std::atoi(argv[++i]);
     } else if (a == "--link" && hasValue) {
@@ -156,6 +162,13 @@ int main(int argc, char** argv) {
       plug.SetConfig(c);
       c.banner = oldBanner;
       plug.SetConfig(c);
+    }
+  } else if (pauseMs > 0) {
+    int records = 0;
+    while (!gStop.load() && link.Step(std::chrono::milliseconds(5))) {
+      if (plug.RecordsProgrammed() == records) continue;
+      records = plug.RecordsProgrammed();
+      ::usleep(static_cast<useconds_t>(pauseMs) * 1000);
     }
   } else {
     link.Run(gStop);

@@ -20,6 +20,11 @@ bool TFwUpdate::SendWhole(const char* text, std::size_t length) {
   return SendToPlug(static_cast<std::uint16_t>(length), text) == static_cast<int>(length);
 }
 
+bool TFwUpdate::StopHere() {
+  if (!Stopped && StopRequested && StopRequested()) Stopped = true;
+  return Stopped;
+}
+
 bool TFwUpdate::ProgramFlash(int count, std::FILE* source) {
   if (Events.Erasing) Events.Erasing();
   if (StatusLabel != nullptr) {
@@ -30,13 +35,15 @@ bool TFwUpdate::ProgramFlash(int count, std::FILE* source) {
 
   // Each command is followed by a bounded wait for the monitor's answer. The
   // waits only pace the sequence; a command that cannot be written ends it.
-  if (!SendCommand(cmd::kErase)) return false;
+  // A stop before the load leaves the monitor at its prompt once the command
+  // under way is answered.
+  if (StopHere() || !SendCommand(cmd::kErase)) return false;
   Plug->WaitForChar(cmd::kColon, 50);
   if (!SendCommand(cmd::kEraseFirst)) return false;
   Plug->WaitForChar(cmd::kColon, 50);
   if (!SendCommand(cmd::kEraseLast)) return false;
   Plug->WaitForPrompt(300);
-  if (!SendCommand(cmd::kLoad)) return false;
+  if (StopHere() || !SendCommand(cmd::kLoad)) return false;
   Plug->WaitForChar(cmd::kLoadReady, 100);
   Plug->WaitForChar(cmd::kLoadReady, 10);
 
@@ -46,6 +53,12 @@ bool TFwUpdate::ProgramFlash(int count, std::FILE* source) {
     // streaming runs at a raised priority, and only the streaming.
     const plat::RaisedThreadPriority raised;
     if (!Download(count, source)) return false;
+  }
+  if (Stopped) {
+    // After the last whole line: the monitor leaves its load state.
+    SendCommand(cmd::kEndOfFileRecord);
+    Plug->WaitForPrompt(200);
+    return false;
   }
   // The monitor confirms the end-of-file record with its prompt; without it
   // the flash cannot be trusted.
@@ -88,6 +101,7 @@ bool TFwUpdate::Download(int count, std::FILE* source) {
     std::rewind(source);
     char line[256];
     while (!std::feof(source) && !std::ferror(source)) {
+      if (StopHere()) break;  // at a line boundary, before the next line
       // A line: characters up to and including the next line feed, at most 255.
       std::size_t n = 0;
       while (n < 255) {

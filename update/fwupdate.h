@@ -40,6 +40,14 @@ class TFwUpdate {
   // after that.
   virtual bool Download(int count, std::FILE* source);
 
+  // Asked at each safe point (between the erase commands, before the load,
+  // after each whole line); true stops the update there. A load that has
+  // begun is closed with the end-of-file record, so that the monitor waits
+  // at its prompt. Unset: never stops.
+  std::function<bool()> StopRequested;
+  // Set when the update ended at a stop request.
+  bool Stopped = false;
+
   std::string FileName;
   std::uint8_t Option;
   std::uint8_t Verbose;
@@ -49,6 +57,8 @@ class TFwUpdate {
   UpdateEvents Events;
 
  protected:
+  // Whether a stop was asked for; notes it in Stopped.
+  bool StopHere();
   // Sends one command or line; true when it went out whole.
   static bool SendWhole(const char* text, std::size_t length);
   template <std::size_t N>

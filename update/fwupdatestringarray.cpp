@@ -24,6 +24,7 @@ bool TFwUpdateSA::Download(int count, std::FILE* /*source*/) {
   for (; Image[totalLines] != nullptr; ++totalLines) totalBytes += static_cast<long>(std::strlen(Image[totalLines]));
   long bytes = 0;
   for (int i = 1; Image[i - 1] != nullptr; ++i) {
+    if (StopHere()) break;  // at a line boundary, before the next line
     const char* line = Image[i - 1];
     const std::size_t length = std::strlen(line);
     if (!SendWhole(line, length)) {

@@ -2,7 +2,10 @@
 # End to end on Linux: the console program on the real POSIX serial backend
 # against the plug emulator on a pseudo-terminal, named with --port.
 #   console_on_pty.sh <plugupdate-console> <plugemu> <hex file> <work dir> <case>
-# Cases: verified, slow-restart, keeps-banner, no-final-prompt, no-plug, too-old.
+# Cases: verified, slow-restart, keeps-banner, no-final-prompt, no-plug, too-old,
+# interrupt. interrupt: on a terminal (script), SIGINT twice during the upload:
+# the first only warns, the second stops the update at a line end (status 5,
+# JSON interrupted-in-monitor, within 3 s, no 'x'); a second run finishes it.
 set -u
 console=$1 emu=$2 hex=$3 work=$4 case=$5
 mkdir -p "$work"
@@ -19,6 +22,7 @@ case $case in
   no-final-prompt) emu_args+=(--no-final-prompt); want_rc=5 want_result=update-failed want_exits=0 want_flash=0 ;;
   no-plug) emu_args+=(--silent); want_rc=1 want_result=no-plug want_exits=0 want_flash=0 ;;
   too-old) emu_args+=(--product 1010); want_rc=3 want_result=too-old want_exits=0 want_flash=0 ;;
+  interrupt) emu_args+=(--pause-ms 20) ;;  # the second run's outcome
   *) echo "FAIL: unknown case $case"; exit 2 ;;
 esac
 
@@ -34,16 +38,39 @@ done
 # exist comes first.
 ports=(--port "$pts")
 [ "$case" = verified ] && ports=(--port "$work/no-such-port" --port "$pts")
+ok=1
+check() { if eval "$2"; then echo "PASS: $1"; else echo "FAIL: $1"; ok=0; fi; }
+if [ "$case" = interrupt ]; then
+  # Standard input a terminal, as a person's; the process id for the signals.
+  script -qec "echo \$\$ >'$work/pid'; exec '$console' --port '$pts' --update --yes --json \
+    >'$work/out.json' 2>'$work/console.log'" /dev/null </dev/null >/dev/null 2>&1 &
+  runner=$!
+  for _ in $(seq 600); do grep -q '^\[progress\]  10%' "$work/console.log" 2>/dev/null && break; sleep 0.1; done
+  tool=$(cat "$work/pid")
+  kill -INT "$tool"
+  sleep 1
+  check "the first SIGINT only warns" 'kill -0 "$tool" 2>/dev/null && grep -q "^\[stop\] the update is running" "$work/console.log"'
+  kill -INT "$tool"
+  stopped=$SECONDS
+  wait "$runner"
+  rc=$?
+  check "ended within 3 s of the second SIGINT (took $((SECONDS - stopped)) s)" '[ $((SECONDS - stopped)) -le 3 ]'
+  check "interrupted during the upload" '! grep -q "^\[progress\] 100%" "$work/console.log"'
+  check "interrupted: exit status 5 (got $rc)" '[ "$rc" -eq 5 ]'
+  check "JSON result interrupted-in-monitor, status 5" 'grep -q "\"result\":\"interrupted-in-monitor\",\"exit_status\":5," "$work/out.json"'
+  mv "$work/out.json" "$work/interrupted.json"
+  mv "$work/console.log" "$work/interrupted.log"
+  # The next run finds the plug in its monitor and finishes the update.
+fi
 "$console" "${ports[@]}" --update --yes --json </dev/null >"$work/out.json" 2>"$work/console.log"
 rc=$?
 kill -TERM "$pid" 2>/dev/null
 wait "$pid" 2>/dev/null
+[ "$case" = interrupt ] && cat "$work/interrupted.log" && echo "JSON: $(cat "$work/interrupted.json")"
 cat "$work/console.log"
 echo "JSON: $(cat "$work/out.json")"
 sed 's/^/plugemu: /' "$work/plugemu.log"
 
-ok=1
-check() { if eval "$2"; then echo "PASS: $1"; else echo "FAIL: $1"; ok=0; fi; }
 check "exit status $want_rc (got $rc)" '[ "$rc" -eq "$want_rc" ]'
 check "JSON is one object with result $want_result" \
   'grep -q "^{.*\"result\":\"$want_result\",\"exit_status\":$want_rc,.*}$" "$work/out.json" && [ "$(wc -l <"$work/out.json")" -eq 1 ]'

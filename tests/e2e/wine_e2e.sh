@@ -342,6 +342,59 @@ scenario_console_on_com5() {
   console_case no-port 7 port-error COM9
 }
 
+# The console program's German text (the report's "drücken", from the
+# simulated plug) read back intact from a console and from a file: on a
+# pseudo-terminal (script) cmd.exe gives it a console, whose screen Wine draws
+# on the terminal in UTF-8; to a file it writes UTF-8 bytes.
+scenario_console_text() {
+  local console word=$'dr\xC3\xBCcken' shown
+  console=$(beside_exe plugupdate-console.exe)
+  [ -f "$console" ] || { fail "$scenario: no $console"; return; }
+  (cd "$(dirname "$console")" && LANG=C.UTF-8 timeout 120 script -qec \
+    "'$root/cmake/wine-run.sh' '$wine' cmd.exe /c 'plugupdate-console.exe --sim --yes'" \
+    "$work/console-text-tty.log") >/dev/null 2>&1 </dev/null
+  # The terminal's control sequences between the characters dropped.
+  shown=$(sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' "$work/console-text-tty.log")
+  grep -qF "dann $word Sie" <<<"$shown" && pass "$scenario: the console shows '$word'" ||
+    fail "$scenario: the console does not show '$word': $(grep -a 'cken Sie' <<<"$shown" | cat -v)"
+  run_program "$work/console-text.txt" "$console" --sim --yes
+  grep -qF "dann $word Sie" "$work/console-text.txt" && pass "$scenario: a file gets '$word' in UTF-8" ||
+    fail "$scenario: the file lacks '$word' in UTF-8"
+}
+
+# Ctrl+C during the upload (Wine turns SIGINT into the console's Ctrl+C
+# event): without a terminal the first one stops the update at a line end:
+# status 5, JSON interrupted-in-monitor, within 3 s, no 'x'. The next run
+# finds the plug in its monitor and finishes the update.
+scenario_console_interrupt() {
+  local console tool rc stopped
+  console=$(beside_exe plugupdate-console.exe)
+  [ -f "$console" ] || { fail "$scenario: no $console"; return; }
+  map_com 5
+  start_plugemu 5 --pause-ms 20 || return
+  (cd "$work" && exec "$root/cmake/wine-run.sh" "$wine" "$console" --port COM5 --update --yes --json) \
+    >"$work/interrupt.json" 2>"$work/interrupt.log" </dev/null &
+  tool=$!
+  started+=("$tool")
+  for _ in $(seq 1200); do grep -q '^\[progress\]  10%' "$work/interrupt.log" && break; sleep 0.1; done
+  kill -INT "$tool"
+  stopped=$SECONDS
+  wait "$tool"
+  rc=$?
+  sed 's/^/  console: /' "$work/interrupt.log"
+  [ $((SECONDS - stopped)) -le 3 ] && pass "$scenario: ended within 3 s of Ctrl+C" ||
+    fail "$scenario: ended $((SECONDS - stopped)) s after Ctrl+C"
+  [ "$rc" -eq 5 ] && pass "$scenario: exit status 5" || fail "$scenario: exit status $rc, not 5"
+  grep -q '"result":"interrupted-in-monitor","exit_status":5,' "$work/interrupt.json" &&
+    pass "$scenario: JSON result interrupted-in-monitor" || fail "$scenario: JSON: $(cat "$work/interrupt.json")"
+  grep -q '^\[progress\] 100%' "$work/interrupt.log" && fail "$scenario: the upload was not interrupted"
+  run_program "$work/interrupt-next.log" "$console" --port COM5 --update --yes
+  rc=$?
+  [ "$rc" -eq 0 ] && pass "$scenario: the next run finishes the update" ||
+    fail "$scenario: the next run ended with $rc"
+  check_plugemu 5
+}
+
 # --- driver -----------------------------------------------------------------------
 
 all=$(declare -F | sed -n 's/^declare -f scenario_//p')

@@ -85,7 +85,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ConsoleHelp, NamesEveryExitStatus) {
   const std::string help = cli::HelpText("plugupdate-console");
-  for (int status = 0; status <= 7; ++status) {
+  for (int status = 0; status <= 8; ++status) {
     EXPECT_NE(help.find("\n  " + std::to_string(status) + "  "), std::string::npos) << status;
   }
   for (const char* option : {"--port", "--list-ports", "--update", "--yes", "--no-verify", "--json", "--quiet",
@@ -162,7 +162,11 @@ INSTANTIATE_TEST_SUITE_P(
         StatusCase{"WriteFailedInTheUpdate", Res::PortError, St::Upload, false, false, nullptr, cli::kPortError,
                    "port-error"},
         StatusCase{"WriteFailedBeforeTheMonitor", Res::PortError, St::MonitorSwitch, false, false, nullptr,
-                   cli::kPortError, "port-error"}),
+                   cli::kPortError, "port-error"},
+        StatusCase{"InterruptedBeforeTheUpdate", Res::Interrupted, St::Report, false, false, nullptr,
+                   cli::kInterrupted, "interrupted"},
+        StatusCase{"InterruptedInTheUpload", Res::InterruptedInMonitor, St::Upload, false, false, nullptr,
+                   cli::kUpdateFailed, "interrupted-in-monitor"}),
     [](const ::testing::TestParamInfo<StatusCase>& param) { return std::string(param.param.name); });
 
 // ---- JSON ------------------------------------------------------------------
@@ -177,7 +181,7 @@ void PrintTo(const EscapeCase& c, std::ostream* os) { *os << c.name; }
 
 class JsonEscapeTable : public ::testing::TestWithParam<EscapeCase> {};
 
-TEST_P(JsonEscapeTable, CarriesTheBannerAsUtf8) {
+TEST_P(JsonEscapeTable, CarriesTheBannerInAscii) {
   const EscapeCase& c = GetParam();
   json::Writer w;
   w.BeginObject().String("b", c.cp1252).EndObject();
@@ -194,16 +198,16 @@ INSTANTIATE_TEST_SUITE_P(
         EscapeCase{"Controls", "a\nb\rc\td\x01" "e\x1F" "f\x7F",
                    "\"a\\nb\\rc\\td\\u0001e\\u001ff\\u007f\""},
         EscapeCase{"ZeroByte", std::string("a\0b", 3), "\"a\\u0000b\""},
-        EscapeCase{"Latin1", "l\xE4\xDFt m\xF6glich", "\"l\xC3\xA4\xC3\x9F" "t m\xC3\xB6glich\""},
-        EscapeCase{"EuroAndQuotes", "\x80 \x93x\x94", "\"\xE2\x82\xAC \xE2\x80\x9Cx\xE2\x80\x9D\""},
-        EscapeCase{"Unassigned", "\x81", "\"\xEF\xBF\xBD\""},
-        EscapeCase{"HighEnd", "\xFF\xA0", "\"\xC3\xBF\xC2\xA0\""}),
+        EscapeCase{"Latin1", "l\xE4\xDFt m\xF6glich", "\"l\\u00e4\\u00dft m\\u00f6glich\""},
+        EscapeCase{"EuroAndQuotes", "\x80 \x93x\x94", "\"\\u20ac \\u201cx\\u201d\""},
+        EscapeCase{"Unassigned", "\x81", "\"\\ufffd\""},
+        EscapeCase{"HighEnd", "\xFF\xA0", "\"\\u00ff\\u00a0\""}),
     [](const ::testing::TestParamInfo<EscapeCase>& param) { return std::string(param.param.name); });
 
 TEST(JsonWriter, Utf8TextStaysValidAndObjectsNest) {
   json::Writer w;
   w.BeginObject()
-      .Utf8String("port", "/dev/serial/by-id/usb-\xC3\xA4")
+      .Utf8String("port", "/dev/serial/by-id/usb-\xC3\xA4\xF0\x9F\x94\x8C")  // U+1F50C: a pair
       .Utf8String("bad", "x\xC3(\xED\xA0\x80y")  // cut sequence, surrogate
       .Int("exit_status", 6)
       .Null("banner_after")
@@ -214,8 +218,8 @@ TEST(JsonWriter, Utf8TextStaysValidAndObjectsNest) {
       .EndObject()
       .EndObject();
   EXPECT_EQ(w.Text(),
-            "{\"port\":\"/dev/serial/by-id/usb-\xC3\xA4\","
-            "\"bad\":\"x\xEF\xBF\xBD(\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBDy\","
+            "{\"port\":\"/dev/serial/by-id/usb-\\u00e4\\ud83d\\udd0c\","
+            "\"bad\":\"x\\ufffd(\\ufffd\\ufffd\\ufffdy\","
             "\"exit_status\":6,\"banner_after\":null,\"ok\":false,"
             "\"seconds\":{\"search\":0.912,\"upload\":58.4}}");
 }

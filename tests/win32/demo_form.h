@@ -8,8 +8,9 @@ class DemoForm : public TForm {
  public:
   DemoForm() {
     SetCaption("QUOR Plug Update (Fw 1.63.2)");
-    Width = 322;
-    Height = 258;
+    // The client area of a 322 x 258 window with the standard frame at 96 dpi.
+    ClientWidth = 314;
+    ClientHeight = 231;
     Memo1 = Add<TMemo>("Memo1", TRect{0, 0, 314, 129});
     Memo1->TabOrder = 3;
     BSearch = Add<TButton>("BSearch", TRect{8, 144, 97, 25});

@@ -76,15 +76,26 @@ class Win32ToolkitTest : public ::testing::Test {
   int exitClicks_ = 0;
 };
 
+// The client area is the layout's whatever the frame: with the standard frame
+// the window is 322 x 258; with the larger one (PLUG_LARGE_FRAME, the prefix
+// of with_large_frame.sh) it grows around the same client area.
 TEST_F(Win32ToolkitTest, MainWindowLayout) {
   TRect outer, client;
   ASSERT_TRUE(tk::Win32Backend::FormRect(*form_, outer));
   ASSERT_TRUE(tk::Win32Backend::ClientRect(*form_, client));
-  EXPECT_EQ(outer.Width, 322);
-  EXPECT_EQ(outer.Height, 258);
+  EXPECT_EQ(client.Width, 314);
+  EXPECT_EQ(client.Height, 231);
+  if (std::getenv("PLUG_LARGE_FRAME") != nullptr) {
+    ASSERT_EQ(::GetSystemMetrics(SM_CYCAPTION), 41) << "the prefix's window metrics were not read";
+    EXPECT_EQ(outer.Width, 314 + 2 * ::GetSystemMetrics(SM_CXFRAME));
+    EXPECT_EQ(outer.Height, 231 + 41 + 2 * ::GetSystemMetrics(SM_CYFRAME));
+  } else {
+    EXPECT_EQ(outer.Width, 322);
+    EXPECT_EQ(outer.Height, 258);
+  }
   TRect screen = tk::Win32Backend::Screen();
-  EXPECT_EQ(outer.Left, (screen.Width - 322) / 2);
-  EXPECT_EQ(outer.Top, (screen.Height - 258) / 2);
+  EXPECT_EQ(outer.Left, (screen.Width - outer.Width) / 2);
+  EXPECT_EQ(outer.Top, (screen.Height - outer.Height) / 2);
 
   struct Expected {
     const TControl* control;
@@ -108,6 +119,8 @@ TEST_F(Win32ToolkitTest, MainWindowLayout) {
     EXPECT_EQ(r.Top, e.rect.Top);
     EXPECT_EQ(r.Width, e.rect.Width);
     EXPECT_EQ(r.Height, e.rect.Height);
+    EXPECT_LE(r.Left + r.Width, client.Width) << "beyond the client area";
+    EXPECT_LE(r.Top + r.Height, client.Height) << "beyond the client area";
     EXPECT_STRCASEEQ(tk::Win32Backend::NativeClass(*e.control).c_str(), e.cls);
     EXPECT_EQ(tk::Win32Backend::NativeText(*e.control), e.text);
     EXPECT_EQ(tk::Win32Backend::NativeEnabled(*e.control), e.enabled);
@@ -308,7 +321,8 @@ TEST_F(Win32ToolkitTest, EscapeNeverClosesTheWindow) {
 }
 
 // While a busy notice is on, the system's shutdown is refused, by the form
-// and by the window that owns it, with the reason given to Windows.
+// and by the window that owns it, with the reason given to Windows, and the
+// system is kept from sleeping (the state a call replaces is the one set).
 TEST_F(Win32ToolkitTest, BusyNoticeHoldsShutdownBackUntilItEnds) {
   HWND form = Native(form_->Peer);
   HWND owner = Native(tk::Win32Backend::AppWindowHandle());
@@ -317,21 +331,28 @@ TEST_F(Win32ToolkitTest, BusyNoticeHoldsShutdownBackUntilItEnds) {
   tk::BusyBegin("Der Quor Plug wird gerade aktualisiert.");
   EXPECT_FALSE(SendMessageW(form, WM_QUERYENDSESSION, 0, 0));
   EXPECT_FALSE(SendMessageW(owner, WM_QUERYENDSESSION, 0, ENDSESSION_CLOSEAPP));
+  EXPECT_EQ(SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED), ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
   using Query = BOOL(WINAPI*)(HWND, LPWSTR, DWORD*);
   auto query = reinterpret_cast<Query>(
       reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "ShutdownBlockReasonQuery")));
   wchar_t reason[128] = {};
   DWORD size = 128;
   // Wine keeps no reason (its query fails); Windows gives it back.
-  if (query != nullptr && query(form, reason, &size)) {
-    EXPECT_STREQ(reason, L"Der Quor Plug wird gerade aktualisiert.");
+  for (HWND window : {form, owner}) {
+    size = 128;
+    if (query != nullptr && query(window, reason, &size)) {
+      EXPECT_STREQ(reason, L"Der Quor Plug wird gerade aktualisiert.");
+    }
   }
   tk::BusyEnd();
   EXPECT_TRUE(SendMessageW(form, WM_QUERYENDSESSION, 0, 0));
   EXPECT_TRUE(SendMessageW(owner, WM_QUERYENDSESSION, 0, 0));
-  size = 128;
-  if (query != nullptr) {
-    EXPECT_FALSE(query(form, reason, &size)) << "the reason must be gone";
+  EXPECT_EQ(SetThreadExecutionState(ES_CONTINUOUS), static_cast<EXECUTION_STATE>(ES_CONTINUOUS));
+  for (HWND window : {form, owner}) {
+    size = 128;
+    if (query != nullptr) {
+      EXPECT_FALSE(query(window, reason, &size)) << "the reason must be gone";
+    }
   }
 }
 

@@ -27,6 +27,12 @@ add_test(NAME win32_toolkit_tests_cp1251
 set_tests_properties(win32_toolkit_tests_cp1251 PROPERTIES TIMEOUT 120
   ENVIRONMENT "LANG=ru_RU.UTF-8;LC_ALL=ru_RU.UTF-8;PLUG_EXPECT_ACP=1251")
 
+# The same layout with a larger caption and frame, in a prefix of its own.
+add_test(NAME win32_toolkit_tests_large_frame
+  COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/with_large_frame.sh ${CMAKE_BINARY_DIR}/wineprefix-large-frame
+          ${PLUG_WINE} $<TARGET_FILE:win32_toolkit_tests> --gtest_filter=*MainWindowLayout*)
+set_tests_properties(win32_toolkit_tests_large_frame PROPERTIES TIMEOUT 240 ENVIRONMENT "PLUG_LARGE_FRAME=1")
+
 # A window with the main window's layout and some content, for looking at.
 add_executable(win32_demo WIN32 ${CMAKE_CURRENT_LIST_DIR}/demo_main.cpp $<TARGET_OBJECTS:win32_resources>)
 target_link_libraries(win32_demo PRIVATE win32_toolkit)

@@ -212,6 +212,8 @@ struct UploadFault {
   void (*configure)(sim::PlugConfig&);
   int writeErrorBoxes;  // "Fehler beim Schreiben auf COM" boxes before "Update Fehler"
   bool rescued;         // a new search then finds the plug in its monitor and finishes the update
+  int stopAfterLines = 0;  // a stop requested once this many lines went out: no box, the
+                           // end-of-file record after the last whole line, the tool ends
 };
 
 void PrintTo(const UploadFault& f, std::ostream* os) { *os << f.name; }
@@ -222,17 +224,33 @@ TEST_P(UploadFaultTest, EndsInUpdateErrorAndANewSearchFinishesTheUpdateInTheMoni
   sim::PlugConfig config;
   GetParam().configure(config);
   TForm1& form = ReportShown(config);
+  const int stopAt = GetParam().stopAfterLines;
+  const auto lines = [this] {
+    const auto all = Writes(kCom1);
+    return std::count_if(all.begin(), all.end(), [](const auto& w) { return !w.empty() && w[0] == ':'; });
+  };
+  if (stopAt > 0) form.StopRequested = [&] { return lines() >= stopAt; };
   form.BUpdate->Click();
 
   const auto boxes = ui.Boxes();
-  ASSERT_EQ(boxes.size(), static_cast<std::size_t>(GetParam().writeErrorBoxes + 1));
-  for (int i = 0; i < GetParam().writeErrorBoxes; ++i) {
-    EXPECT_EQ(boxes[i].text, "Fehler beim Schreiben auf COM");
-    EXPECT_EQ(boxes[i].caption, "FEHLER");
+  if (stopAt > 0) {
+    EXPECT_TRUE(boxes.empty());
+    const auto all = Writes(kCom1);
+    const auto eof = std::find(all.begin(), all.end(), Bytes(cmd::kEndOfFileRecord));
+    ASSERT_NE(eof, all.end()) << "no end-of-file record";
+    EXPECT_EQ(std::count_if(all.begin(), eof, [](const auto& w) { return !w.empty() && w[0] == ':'; }), stopAt);
+    EXPECT_EQ(eof + 1, all.end()) << "sent after the end-of-file record";
+    EXPECT_TRUE(form.StoppedInMonitor);
+  } else {
+    ASSERT_EQ(boxes.size(), static_cast<std::size_t>(GetParam().writeErrorBoxes + 1));
+    for (int i = 0; i < GetParam().writeErrorBoxes; ++i) {
+      EXPECT_EQ(boxes[i].text, "Fehler beim Schreiben auf COM");
+      EXPECT_EQ(boxes[i].caption, "FEHLER");
+    }
+    EXPECT_EQ(boxes.back().caption, "Update Fehler");
+    EXPECT_EQ(boxes.back().text, "Fehler beim Updaten des alten Quor Plug");
+    EXPECT_EQ(boxes.back().value, 0x40);
   }
-  EXPECT_EQ(boxes.back().caption, "Update Fehler");
-  EXPECT_EQ(boxes.back().text, "Fehler beim Updaten des alten Quor Plug");
-  EXPECT_EQ(boxes.back().value, 0x40);
   EXPECT_EQ(WritesOf("x"), 0);
   EXPECT_EQ(plug->ExitCount(), 0);
   EXPECT_TRUE(ui.EventsOf(Event::Kind::Beep).empty());
@@ -241,7 +259,7 @@ TEST_P(UploadFaultTest, EndsInUpdateErrorAndANewSearchFinishesTheUpdateInTheMoni
   EXPECT_EQ(form.UpdateState, 0);
   EXPECT_TRUE(form.BSearch->Enabled());
   EXPECT_EQ(ui.GaugeValues().back(), 0);
-  EXPECT_FALSE(app.Terminated());
+  EXPECT_EQ(app.Terminated(), stopAt > 0);
   if (!GetParam().rescued) return;
 
   // The cause is gone (cable back in, clean line); the plug waits in its
@@ -250,6 +268,7 @@ TEST_P(UploadFaultTest, EndsInUpdateErrorAndANewSearchFinishesTheUpdateInTheMoni
   sim::PlugConfig clean;
   clean.keepsPower = config.keepsPower;
   plug->SetConfig(clean);
+  form.StopRequested = nullptr;
   const std::size_t violations = plug->Violations().size();
   const std::size_t eventsBefore = ui.Events().size();
   ui.QueueAnswers({tk::kIdYes});
@@ -307,7 +326,8 @@ INSTANTIATE_TEST_SUITE_P(
                       c.unplugAfter = 150020;
                       c.keepsPower = true;
                     },
-                    1, true}),
+                    1, true},
+        UploadFault{"StopRequested", [](sim::PlugConfig&) {}, 0, true, 700}),
     [](const ::testing::TestParamInfo<UploadFault>& param) { return std::string(param.param.name); });
 
 TEST_F(UpdateTest, ClosingTheWindowDuringTheUpdateEndsTheToolAfterIt) {
