@@ -32,6 +32,10 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kToolName = "plugupdate-console";
 constexpr const char* kToolVersion = "1.0";
 constexpr auto kProofTime = std::chrono::seconds(15);
+// The plug starts its new firmware after the monitor exit; the second search
+// begins after this moment (inside kProofTime), so that the exit has surely
+// left the line at the monitor's speed before the port is set to 1200 baud.
+constexpr std::uint32_t kRestartPauseMs = 1000;
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
@@ -438,6 +442,7 @@ void Prove(const cli::Options& options, RunRecord& record, ToolConsole& toolkit,
   record.BeginProof();
   toolkit.BeginProof(deadline);
   TThread::JoinAll();  // no reader thread runs at this moment
+  plat::Sleep(kRestartPauseMs);
   proofApplication.MainForm = Form1;
   Application = &proofApplication;
   Form1->SearchPorts = {record.foundPort};
