@@ -129,7 +129,8 @@ perl -CS -ne '
   BEGIN { print "\x{FEFF}QUOR Plug Update '"$version"'\n================\n\n" }
   if (/^## /) { $in = /^## Using a real plug\s*$/; next }
   next unless $in;
-  next if /^!\[/ || /^```/;
+  next if /^!\[/ || /^```/ || (!$text && /^\s*$/);
+  $text = 1;
   s/\*\*([^*]+)\*\*/$1/g;
   s/`([^`]+)`/$1/g;
   print;
