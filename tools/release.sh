@@ -67,6 +67,7 @@ fi
 say "commit $commit, time $(date -u -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S UTC')"
 
 # --- the Windows programs: the 32-bit build, release flags
+mkdir -p build
 win=build/release-win32
 cmake -S . -B "$win" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=Release \
   -DPLUG_REPRODUCIBLE=ON -DCMAKE_EXE_LINKER_FLAGS=-s >"$win.configure.log" 2>&1 ||
