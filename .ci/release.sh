@@ -15,8 +15,9 @@
 #     the trusted root, and without it: an untrusted root, nothing else), a
 #     copy with one byte changed must fail the check; the signed console
 #     program runs once under Wine (--version). Where this machine does not
-#     execute i386 programs, the 64-bit twin of the console program is built,
-#     signed and run instead (so also with PLUG_WINE64_ONLY=1).
+#     execute i386 programs or has no 32-bit Wine, the 64-bit twin of the
+#     console program is built, signed and run instead (so also with
+#     PLUG_WINE64_ONLY=1).
 # Ends with "N passed, N failed, N skipped"; exits non-zero on any failure.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -54,11 +55,15 @@ trap 'rm -rf "$tmp"; rm -f "$plug_tally_own"' EXIT
 [ -z "$(git status --porcelain --untracked-files=no)" ] ||
   echo "release: the checkout has changes not committed; this stage builds commit $(git rev-parse --short HEAD) without them"
 
-# --- two builds
+# --- two builds, in two clones of the same commit
+head=$(git rev-parse HEAD)
+for name in one two; do
+  git clone -q "$root" "$tmp/$name" && git -C "$tmp/$name" checkout -q --detach "$head" ||
+    { fail "cloning $root"; tally_finish release; exit; }
+done
 build() {  # build NAME [VAR=VALUE...]: tools/release.sh in the clone NAME
   local name=$1
   shift
-  [ -d "$tmp/$name" ] || git clone -q "$root" "$tmp/$name" || return 1
   (cd "$tmp/$name" && env "$@" bash tools/release.sh) >"$tmp/$name.log" 2>&1
   local rc=$?
   sed 's/^/  /' "$tmp/$name.log"
@@ -183,11 +188,11 @@ signing() {
   else pass "a program changed after signing fails the check"; fi
 
   version=$(sed -nE 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$tmp/one/build/release-deb/CMakeCache.txt")
-  if [ "${PLUG_WINE64_ONLY:-0}" != 1 ] && runs_i386; then
+  if [ "${PLUG_WINE64_ONLY:-0}" != 1 ] && runs_i386 && /usr/lib/wine/wine --version >/dev/null 2>&1; then
     wine_version win32 "$tmp/signed/plugupdate-console.exe"
     return
   fi
-  echo "release: this machine does not execute i386 programs: the 64-bit twin of the console program runs instead"
+  echo "release: no i386 programs here (or no 32-bit Wine, or PLUG_WINE64_ONLY=1): the 64-bit twin of the console program runs instead"
   local w64=$tmp/one/build/release-win64
   if ! cmake -S "$tmp/one" -B "$w64" -DCMAKE_TOOLCHAIN_FILE="$tmp/one/cmake/mingw-x86_64.cmake" \
          -DCMAKE_BUILD_TYPE=Release -DCMAKE_EXE_LINKER_FLAGS=-s >"$w64.log" 2>&1 ||
