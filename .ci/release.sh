@@ -97,6 +97,19 @@ compare "unsigned release"
 dist=$tmp/one/dist
 zipfile=$(ls "$dist"/quorplug-update-*-win32.zip 2>/dev/null)
 debfile=$(ls "$dist"/plugupdate-console_*.deb 2>/dev/null)
+# standalone EXE: a program that runs on a bare Windows (no DLL beyond the
+# system's own) and whose header carries no time stamp.
+standalone() {
+  local headers dlls extra stamp
+  headers=$(TZ=UTC i686-w64-mingw32-objdump -p "$1" 2>/dev/null)
+  dlls=$(sed -nE 's/^[[:space:]]*DLL Name: //p' <<<"$headers" | tr 'A-Z' 'a-z' | sort -u)
+  extra=$(grep -vE '^(kernel32|user32|gdi32|msvcrt|advapi32|comctl32|shell32|version|ntdll)\.dll$' <<<"$dlls")
+  stamp=$(sed -nE 's|^Time/Date[[:space:]]+||p' <<<"$headers")
+  [ -n "$dlls" ] && [ -z "$extra" ] && pass "$(basename "$1"): system DLLs only:" $dlls ||
+    fail "$(basename "$1") needs DLLs a bare Windows lacks:" $extra
+  [[ "$stamp" == "Thu Jan  1 00:00:00 1970" ]] && pass "$(basename "$1"): no time stamp in the PE header" ||
+    fail "$(basename "$1"): PE time stamp '$stamp'"
+}
 check_files() {
   (cd "$dist" && sha256sum --quiet -c SHA256SUMS) && [ "$(wc -l <"$dist/SHA256SUMS")" = 2 ] &&
     pass "dist/SHA256SUMS covers the zip and the .deb" || fail "dist/SHA256SUMS"
@@ -117,6 +130,7 @@ check_files() {
   for exe in QuorPlugUpdate.exe plugupdate-console.exe; do
     format=$(i686-w64-mingw32-objdump -f "$tmp/zip/$exe" 2>/dev/null | sed -nE 's/.*file format //p')
     [ "$format" = pei-i386 ] && pass "$exe: 32-bit program" || fail "$exe: file format '$format'"
+    standalone "$tmp/zip/$exe"
   done
   mkdir -p "$tmp/deb" && dpkg-deb -x "$debfile" "$tmp/deb" || { fail "dpkg-deb -x $debfile"; return; }
   local f missing=""
@@ -195,7 +209,7 @@ signing() {
   echo "release: no i386 programs here (or no 32-bit Wine, or PLUG_WINE64_ONLY=1): the 64-bit twin of the console program runs instead"
   local w64=$tmp/one/build/release-win64
   if ! cmake -S "$tmp/one" -B "$w64" -DCMAKE_TOOLCHAIN_FILE="$tmp/one/cmake/mingw-x86_64.cmake" \
-         -DCMAKE_BUILD_TYPE=Release -DCMAKE_EXE_LINKER_FLAGS=-s >"$w64.log" 2>&1 ||
+         -DCMAKE_BUILD_TYPE=Release -DCMAKE_EXE_LINKER_FLAGS_RELEASE=-s >"$w64.log" 2>&1 ||
      ! cmake --build "$w64" -j2 --target plugupdate-console >>"$w64.log" 2>&1; then
     tail -n 30 "$w64.log"
     fail "64-bit console program"

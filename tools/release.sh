@@ -66,11 +66,15 @@ if [ -n "$(git status --porcelain --untracked-files=no)" ]; then
 fi
 say "commit $commit, time $(date -u -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S UTC')"
 
-# --- the Windows programs: the 32-bit build, release flags
+# --- the Windows programs: the 32-bit build, release flags, stripped (the
+# toolchain's own linker flags, static and without time stamp, stay)
+# The build folders keep their objects but never their settings: every flag
+# comes from here and the toolchain files.
 mkdir -p build
+rm -f build/release-win32/CMakeCache.txt build/release-deb/CMakeCache.txt
 win=build/release-win32
 cmake -S . -B "$win" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=Release \
-  -DPLUG_REPRODUCIBLE=ON -DCMAKE_EXE_LINKER_FLAGS=-s >"$win.configure.log" 2>&1 ||
+  -DPLUG_REPRODUCIBLE=ON -DCMAKE_EXE_LINKER_FLAGS_RELEASE=-s >"$win.configure.log" 2>&1 ||
   { tail -n 30 "$win.configure.log"; die "configuring $win failed"; }
 cmake --build "$win" -j2 --target plugupdate plugupdate-console >"$win.build.log" 2>&1 ||
   { grep -E "error|Error" "$win.build.log" | head -n 40; die "building $win failed (log: $win.build.log)"; }
