@@ -120,11 +120,13 @@ check_files() {
     pass "zip members: $members" || fail "zip members: $members"
   (cd "$tmp/zip" && sha256sum --quiet -c SHA256SUMS.txt) && pass "the zip's SHA256SUMS.txt" ||
     fail "the zip's SHA256SUMS.txt does not match its programs"
+  # The umlauts of the window's texts once in UTF-8, never encoded twice (Ã).
   if [ -s "$tmp/zip/README.txt" ] && ! grep -qv $'\r$' "$tmp/zip/README.txt" &&
-     grep -q "plugupdate-console --list-ports" "$tmp/zip/README.txt"; then
-    pass "README.txt: the user's part, CRLF line ends"
+     grep -q "plugupdate-console --list-ports" "$tmp/zip/README.txt" &&
+     grep -q "ü" "$tmp/zip/README.txt" && ! grep -q "Ã" "$tmp/zip/README.txt"; then
+    pass "README.txt: the user's part, CRLF line ends, UTF-8"
   else
-    fail "README.txt: missing, not CRLF or without the user's part"
+    fail "README.txt: missing, not CRLF, without the user's part or its umlauts garbled"
   fi
   local exe format
   for exe in QuorPlugUpdate.exe plugupdate-console.exe; do

@@ -130,12 +130,14 @@ fi
 
 # README.txt: the user's part of README.md ("Using a real plug"), as plain text
 # with CRLF line ends and a byte-order mark (Notepad then reads the umlauts).
-perl -CS -ne '
+perl -CSD -ne '
   BEGIN { print "\x{FEFF}QUOR Plug Update '"$version"'\n================\n\n" }
   if (/^## /) { $in = /^## Using a real plug\s*$/; next }
   next unless $in;
-  next if /^!\[/ || /^```/ || (!$text && /^\s*$/);
-  $text = 1;
+  next if /^!\[/ || /^```/;
+  my $empty = /^\s*$/;
+  next if $empty && ($blank || !$text);
+  ($text, $blank) = (1, $empty);
   s/\*\*([^*]+)\*\*/$1/g;
   s/`([^`]+)`/$1/g;
   print;
