@@ -17,6 +17,9 @@ add_custom_command(OUTPUT ${PLUG_ICON}
   COMMENT "Drawing the program icon")
 add_custom_target(plug_icon DEPENDS ${PLUG_ICON})
 
+# The project's version for the version records.
+configure_file(${PLUG_WIN32_DIR}/win32_version.h.in ${CMAKE_BINARY_DIR}/frontends/win32_version.h @ONLY)
+
 # Version and icon resources, shared by the program and the resource test.
 add_library(win32_resources OBJECT ${PLUG_WIN32_DIR}/win32_resources.rc)
 target_include_directories(win32_resources PRIVATE ${CMAKE_BINARY_DIR}/frontends)
@@ -31,6 +34,8 @@ target_link_libraries(plugupdate PRIVATE plugsys win32_toolkit platform)
 
 # The console tool on the Win32 serial backend: the same options as on Linux,
 # a static console program beside the window program.
-add_executable(plugupdate-console ${PLUG_WIN32_DIR}/console_main.cpp ${PLUG_WIN32_DIR}/console_platform_win32.cpp)
+add_executable(plugupdate-console ${PLUG_WIN32_DIR}/console_main.cpp ${PLUG_WIN32_DIR}/console_platform_win32.cpp
+               ${PLUG_WIN32_DIR}/win32_console.rc)
+target_include_directories(plugupdate-console PRIVATE ${CMAKE_BINARY_DIR}/frontends)
 set_target_properties(plugupdate-console PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 target_link_libraries(plugupdate-console PRIVATE plugsys sim console_toolkit platform advapi32)

@@ -3,7 +3,8 @@
 # with UndefinedBehaviorSanitizer, ThreadSanitizer), a short run of every fuzz
 # target (tools/fuzz-smoke.sh), then the Windows stage
 # (.ci/windows.sh: cross builds, the Windows suite under Wine, the real program
-# end to end). Each stage prints its duration; the last line is
+# end to end) and the release (.ci/release.sh: tools/release.sh twice, the same
+# bytes, the files, signing). Each stage prints its duration; the last line is
 # "N passed, N failed, N skipped", counted from CTest's own results. Every
 # test runs once; a test that fails counts as failed (CTest's output names it).
 # Set PLUG_SKIP_WINDOWS=1 to leave out the Windows part.
@@ -33,6 +34,7 @@ stage "fuzz smoke" bash tools/fuzz-smoke.sh
 
 if [ "${PLUG_SKIP_WINDOWS:-0}" != 1 ]; then
   stage "windows" bash .ci/windows.sh
+  stage "release" bash .ci/release.sh
 fi
 
 echo "=== all stages: $((SECONDS - begin)) s"

@@ -1,7 +1,8 @@
 // The version and icon resources as Windows reads them from a file: from the
-// program named on the command line (QuorPlugUpdate.exe), and from this test's
-// own .exe, which links the same resource object. The application manifest is
-// read back from every Windows program the build made.
+// window program named on the command line (QuorPlugUpdate.exe), and from this
+// test's own .exe, which links the same resource object; the console program's
+// version record (plugupdate-console.exe) likewise. The application manifest
+// is read back from every Windows program the build made.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -15,7 +16,8 @@
 
 namespace {
 
-std::string g_program;                // from the command line
+std::string g_program;                // the window program, from the command line
+std::string g_console;                // the console program, from the command line
 std::vector<std::string> g_programs;  // every Windows program of the build
 
 std::string OwnFile() {
@@ -24,11 +26,31 @@ std::string OwnFile() {
   return std::string(path, n);
 }
 
-// The files to look at, each checked alike.
+// The files that carry the window program's resources (icon and version).
 std::vector<std::string> Files() {
   std::vector<std::string> files{OwnFile()};
   if (!g_program.empty()) files.push_back(g_program);
   return files;
+}
+
+// Every file with a version record, and the texts of its own that it carries.
+struct Record {
+  std::string file;
+  const char* description;
+  const char* internalName;
+  const char* originalFilename;
+};
+std::vector<Record> Records() {
+  static constexpr const char* kWindow = "user friendly update application for QUOR Plug";
+  std::vector<Record> records;
+  for (const std::string& file : Files()) {
+    records.push_back({file, kWindow, "QuorPlugUpdate", "QuorPlugUpdate.exe"});
+  }
+  if (!g_console.empty()) {
+    records.push_back({g_console, "console update tool for QUOR Plug", "plugupdate-console",
+                       "plugupdate-console.exe"});
+  }
+  return records;
 }
 
 // The whole version block of a file, empty when it has none.
@@ -52,14 +74,18 @@ std::string StringValue(std::vector<char>& block, const std::string& name) {
   return std::string(value, ::strnlen(value, length));
 }
 
-TEST(Win32Resources, ProgramIsThere) {
-  ASSERT_FALSE(g_program.empty()) << "usage: win32_resource_tests PROGRAM.exe [PROGRAM-LIST]";
-  EXPECT_NE(::GetFileAttributesA(g_program.c_str()), INVALID_FILE_ATTRIBUTES)
-      << g_program << ": error " << ::GetLastError();
+TEST(Win32Resources, ProgramsAreThere) {
+  ASSERT_FALSE(g_console.empty())
+      << "usage: win32_resource_tests PROGRAM.exe PROGRAM-LIST CONSOLE-PROGRAM.exe";
+  for (const std::string& file : {g_program, g_console}) {
+    EXPECT_NE(::GetFileAttributesA(file.c_str()), INVALID_FILE_ATTRIBUTES)
+        << file << ": error " << ::GetLastError();
+  }
 }
 
 TEST(Win32Resources, FixedVersion) {
-  for (const std::string& file : Files()) {
+  for (const Record& record : Records()) {
+    const std::string& file = record.file;
     SCOPED_TRACE(file);
     std::vector<char> block = VersionBlock(file);
     ASSERT_FALSE(block.empty()) << "no version resource, error " << ::GetLastError();
@@ -78,7 +104,8 @@ TEST(Win32Resources, FixedVersion) {
 }
 
 TEST(Win32Resources, GermanTranslationOnly) {
-  for (const std::string& file : Files()) {
+  for (const Record& record : Records()) {
+    const std::string& file = record.file;
     SCOPED_TRACE(file);
     std::vector<char> block = VersionBlock(file);
     ASSERT_FALSE(block.empty());
@@ -97,17 +124,19 @@ TEST(Win32Resources, VersionTexts) {
     const char* name;
     const char* value;
   };
-  static constexpr Text kTexts[] = {
-      {"FileDescription", "user friendly update application for QUOR Plug"},
-      {"FileVersion", "1.0.0.0"},
-      {"ProductName", "QUOR Plug Update"},
-      {"ProductVersion", "1.0"},
-  };
-  for (const std::string& file : Files()) {
-    SCOPED_TRACE(file);
-    std::vector<char> block = VersionBlock(file);
-    ASSERT_FALSE(block.empty());
-    for (const Text& t : kTexts) EXPECT_EQ(StringValue(block, t.name), t.value) << t.name;
+  for (const Record& record : Records()) {
+    SCOPED_TRACE(record.file);
+    const Text texts[] = {
+        {"FileDescription", record.description},
+        {"FileVersion", "1.0.0.0"},
+        {"InternalName", record.internalName},
+        {"OriginalFilename", record.originalFilename},
+        {"ProductName", "QUOR Plug Update"},
+        {"ProductVersion", "1.0"},
+    };
+    std::vector<char> block = VersionBlock(record.file);
+    ASSERT_FALSE(block.empty()) << "no version resource, error " << ::GetLastError();
+    for (const Text& t : texts) EXPECT_EQ(StringValue(block, t.name), t.value) << t.name;
   }
 }
 
@@ -219,8 +248,9 @@ TEST(Win32Resources, ManifestRunsAsInvokerOnEveryProgram) {
 
 }  // namespace
 
-// win32_resource_tests PROGRAM.exe [PROGRAM-LIST]: also checks the program's
-// file, and the manifest of every file the list names (one a line).
+// win32_resource_tests PROGRAM.exe [PROGRAM-LIST [CONSOLE-PROGRAM.exe]]: also
+// checks the window program's file, the manifest of every file the list names
+// (one a line) and the console program's version record.
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   if (argc > 1) g_program = argv[1];
@@ -230,5 +260,6 @@ int main(int argc, char** argv) {
       if (!line.empty()) g_programs.push_back(line);
     }
   }
+  if (argc > 3) g_console = argv[3];
   return RUN_ALL_TESTS();
 }

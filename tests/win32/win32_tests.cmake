@@ -38,14 +38,16 @@ add_executable(win32_demo WIN32 ${CMAKE_CURRENT_LIST_DIR}/demo_main.cpp $<TARGET
 target_link_libraries(win32_demo PRIVATE win32_toolkit)
 
 # Version and icon resources as Windows reads them from the file: the test's
-# own .exe links the resource object, the program is checked too. The
+# own .exe links the resource object, the program is checked too, and the
+# console program's version record. The
 # manifest is read back from every Windows program of the build
 # (windows-programs.txt, paths relative to the build folder).
 add_executable(win32_resource_tests ${CMAKE_CURRENT_LIST_DIR}/resources_win32_test.cpp
                $<TARGET_OBJECTS:win32_resources>)
 target_link_libraries(win32_resource_tests PRIVATE GTest::gtest version)
-add_dependencies(win32_resource_tests plugupdate)
+add_dependencies(win32_resource_tests plugupdate plugupdate-console)
 add_test(NAME win32_resource_tests
          COMMAND win32_resource_tests $<TARGET_FILE_NAME:plugupdate> windows-programs.txt
+                 $<TARGET_FILE_NAME:plugupdate-console>
          WORKING_DIRECTORY ${CMAKE_BINARY_DIR})
 set_tests_properties(win32_resource_tests PROPERTIES TIMEOUT 60)
