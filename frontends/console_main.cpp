@@ -30,7 +30,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kToolName = "plugupdate-console";
-constexpr const char* kToolVersion = "1.0";
+// The project's version, which the build gives (the version records and the
+// release packages carry the same).
+constexpr const char* kToolVersion = PLUG_VERSION;
 constexpr auto kProofTime = std::chrono::seconds(15);
 // The plug starts its new firmware after the monitor exit; the second search
 // begins after this moment (inside kProofTime), so that the exit has surely

@@ -39,3 +39,4 @@ add_executable(plugupdate-console ${PLUG_WIN32_DIR}/console_main.cpp ${PLUG_WIN3
 target_include_directories(plugupdate-console PRIVATE ${CMAKE_BINARY_DIR}/frontends)
 set_target_properties(plugupdate-console PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 target_link_libraries(plugupdate-console PRIVATE plugsys sim console_toolkit platform advapi32)
+target_compile_definitions(plugupdate-console PRIVATE PLUG_VERSION="${PROJECT_VERSION}")
