@@ -134,14 +134,21 @@ bool PlugControl::SetMonitorLine() {
   return comm != nullptr && comm->SetLine(2, true);
 }
 
+namespace {
+
+// Writes a whole command; false where it did not go out whole.
+template <typename Byte, std::size_t N>
+bool SendWhole(TAsyncComm& comm, const Byte (&command)[N]) {
+  return comm.WriteData(cmd::Length(command), command) == cmd::Length(command);
+}
+
+}  // namespace
+
 bool PlugControl::WakeMonitor(int ticks) {
   TAsyncComm* comm = CurrentComm();
   if (comm == nullptr) return false;
   comm->PurgeInput();  // whatever arrived before belongs to no answer
-  if (comm->WriteData(cmd::Length(cmd::kMonitorWakeUp), cmd::kMonitorWakeUp) != cmd::Length(cmd::kMonitorWakeUp)) {
-    return false;
-  }
-  return WaitForPrompt(ticks);
+  return SendWhole(*comm, cmd::kMonitorWakeUp) && WaitForPrompt(ticks);
 }
 
 bool PlugControl::FindMonitor(int ticks) {
@@ -150,17 +157,11 @@ bool PlugControl::FindMonitor(int ticks) {
   comm->PurgeInput();  // whatever arrived before belongs to no answer
   // A write that does not go out whole ends the look: nothing more goes to
   // this port.
-  if (comm->WriteData(cmd::Length(cmd::kMonitorWakeUp), cmd::kMonitorWakeUp) != cmd::Length(cmd::kMonitorWakeUp)) {
-    return false;
-  }
+  if (!SendWhole(*comm, cmd::kMonitorWakeUp)) return false;
   if (WaitForPrompt(ticks)) return true;
   // A monitor whose upload was cut off takes the wake-up as part of a HEX
   // line; it answers once that load has ended.
-  if (comm->WriteData(cmd::Length(cmd::kEndOfFileRecord), cmd::kEndOfFileRecord) !=
-      cmd::Length(cmd::kEndOfFileRecord)) {
-    return false;
-  }
-  return WaitForPrompt(ticks);
+  return SendWhole(*comm, cmd::kEndOfFileRecord) && WaitForPrompt(ticks);
 }
 
 bool PlugControl::EnterMonitorMode() {
