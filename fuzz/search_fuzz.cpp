@@ -9,8 +9,9 @@
 // Checked against the identifier rules: the identifier is read at 7 data
 // bits, so each byte counts without its eighth bit; the plug is found exactly
 // when the identifier is complete within the reader's buffer, its first ten
-// bytes are one of the two accepted ones, and the answer begins with the 15
-// characters of the ready text (what the device sent after ")" is purged with
+// bytes are one of the two accepted ones, and the answer begins, after at
+// most 16 bytes that are not its 'Q', with the 15 characters of the ready
+// text (what the device sent after ")" is purged with
 // the switch to 115200 baud, before the setup request); the identifier (7-bit)
 // and the answer are kept as received and never past their buffers; a failed
 // probe closes its port; no reader thread is left.
@@ -76,8 +77,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                         (std::memcmp(seven.data(), kAccepted[0], 10) == 0 ||
                          std::memcmp(seven.data(), kAccepted[1], 10) == 0);
   // What followed ")" is purged with the switch to 115200 baud: the setup
-  // reader sees the answer alone.
-  const Bytes& setupStream = answer;
+  // reader sees the answer alone. It passes over at most 16 bytes before the
+  // answer's 'Q' (a byte an adapter hands over late after the purge).
+  std::size_t skipped = 0;
+  while (skipped < answer.size() && skipped < 16 && answer[skipped] != 'Q') ++skipped;
+  const Bytes setupStream(answer.begin() + static_cast<std::ptrdiff_t>(skipped), answer.end());
   std::size_t answerKept = 0;  // what the setup reader stores: up to the first wrong byte
   while (answerKept < setupStream.size() && answerKept < 15) {
     const bool right = setupStream[answerKept] == static_cast<std::uint8_t>(kReady[answerKept]);
