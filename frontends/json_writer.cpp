@@ -94,42 +94,28 @@ std::string Quote(std::string_view utf8) {
 void Writer::Key(std::string_view key) {
   if (!first_) text_ += ',';
   first_ = false;
-  if (depth_ > 0 && !arrays_.back()) text_ += Quote(key) + ':';
+  if (!arrays_.empty() && !arrays_.back()) text_ += Quote(key) + ':';
 }
 
-Writer& Writer::BeginObject(std::string_view key) {
-  if (depth_ > 0) Key(key);
-  text_ += '{';
+Writer& Writer::Open(std::string_view key, char bracket, bool array) {
+  if (!arrays_.empty()) Key(key);
+  text_ += bracket;
   first_ = true;
-  ++depth_;
-  arrays_.push_back(false);
+  arrays_.push_back(array);
   return *this;
 }
 
-Writer& Writer::EndObject() {
-  text_ += '}';
+Writer& Writer::Close(char bracket) {
+  text_ += bracket;
   first_ = false;
-  --depth_;
   arrays_.pop_back();
   return *this;
 }
 
-Writer& Writer::BeginArray(std::string_view key) {
-  if (depth_ > 0) Key(key);
-  text_ += '[';
-  first_ = true;
-  ++depth_;
-  arrays_.push_back(true);
-  return *this;
-}
-
-Writer& Writer::EndArray() {
-  text_ += ']';
-  first_ = false;
-  --depth_;
-  arrays_.pop_back();
-  return *this;
-}
+Writer& Writer::BeginObject(std::string_view key) { return Open(key, '{', false); }
+Writer& Writer::EndObject() { return Close('}'); }
+Writer& Writer::BeginArray(std::string_view key) { return Open(key, '[', true); }
+Writer& Writer::EndArray() { return Close(']'); }
 
 Writer& Writer::String(std::string_view key, std::string_view cp1252) {
   Key(key);

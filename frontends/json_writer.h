@@ -43,11 +43,12 @@ class Writer {
 
  private:
   void Key(std::string_view key);
+  Writer& Open(std::string_view key, char bracket, bool array);
+  Writer& Close(char bracket);
 
   std::string text_;
   bool first_ = true;  // no member yet in the innermost open object or array
-  int depth_ = 0;
-  std::vector<bool> arrays_;  // per open level: an array (not an object)
+  std::vector<bool> arrays_;  // per open level, innermost last: an array (not an object)
 };
 
 }  // namespace json
