@@ -44,7 +44,15 @@ suite() {
     "$WINESERVER" -w >/dev/null 2>&1
     exit $rc' sh "$root" "$build" "$arch" "$junit" "$@" >"$build/ctest.log" 2>&1
   status=$?
-  grep -E "^[[:space:]]*[0-9]+/[0-9]+ Test +#[0-9]+: .*(\*\*\*Failed|\*\*\*Timeout|\*\*\*Exception|Not Run)" "$build/ctest.log" | head -n 40
+  # Each failed test with the start of its output (CTest prints it below the
+  # test's line), three tests at most.
+  awk '
+    /^[[:space:]]*[0-9]+\/[0-9]+ Test +#[0-9]+: / || /^[[:space:]]+Start +[0-9]+: / {
+      shown = 0
+      if ($0 ~ /\*\*\*(Failed|Timeout|Exception)|Not Run/ && ++failed <= 3) { print; shown = 1; n = 0 }
+      next
+    }
+    shown && ++n <= 30 { print "    " $0 }' "$build/ctest.log"
   echo "(CTest's output: $build/ctest.log)"
   ctest_tally "$junit" "$status"
 }

@@ -30,6 +30,14 @@ if [ -z "${WINEPREFIX:-}" ]; then
   [ "$dir" = "/" ] && dir=$(pwd)
   WINEPREFIX="$dir/wineprefix"
 fi
+# Wine puts the Windows shared user data page at the fixed address 0x7ffe0000.
+# Without Wine's preloader (Debian's packages have none) the kernel's address
+# randomisation has now and then already placed something there, and the
+# program ends at once, status 1, with "failed to map the shared user data"
+# (about one start in 3000 of the 64-bit loader). Programs start with the
+# kernel's fixed layout where it allows that.
+norandom=
+if setarch "$(uname -m)" -R true 2>/dev/null; then norandom="setarch $(uname -m) -R"; fi
 export WINEPREFIX WINEARCH WINESERVER="$server"
 export WINEDEBUG="${WINEDEBUG:--all}"
 # No prompts for the .NET and HTML runtimes, which nothing here uses.
@@ -41,14 +49,14 @@ if [ ! -f "$WINEPREFIX/.plug-ports" ]; then
   (
     flock 9
     if [ ! -f "$WINEPREFIX/.plug-ports" ]; then
-      "$loader" wineboot.exe -i >/dev/null 2>&1
+      $norandom "$loader" wineboot.exe -i >/dev/null 2>&1
       for n in 1 2; do
-        "$loader" reg.exe add 'HKLM\Software\Wine\Ports' /v "COM$n" /d "$ports/COM$n" /f >/dev/null 2>&1
+        $norandom "$loader" reg.exe add 'HKLM\Software\Wine\Ports' /v "COM$n" /d "$ports/COM$n" /f >/dev/null 2>&1
       done
       # The port mapping is read when the Wine server starts.
       "$server" -k >/dev/null 2>&1
       "$server" -w >/dev/null 2>&1
-      if "$loader" reg.exe query 'HKLM\Software\Wine\Ports' /v COM1 >/dev/null 2>&1; then
+      if $norandom "$loader" reg.exe query 'HKLM\Software\Wine\Ports' /v COM1 >/dev/null 2>&1; then
         touch "$WINEPREFIX/.plug-ports"
       else
         echo "wine-run.sh: no Wine prefix in $WINEPREFIX ($loader)" >&2
@@ -64,4 +72,4 @@ fi
 # terminal and lists its objects on stderr when the terminal hangs up: start
 # the server with its output discarded (no-op when one is running).
 "$server" >/dev/null 2>&1
-exec "$loader" "$@"
+exec $norandom "$loader" "$@"
