@@ -36,26 +36,64 @@ tally_finish() {
   [ "$f" -eq 0 ]
 }
 
-# ctest_tally JUNIT_XML CTEST_STATUS: counts a CTest run from the JUnit file it
-# wrote (--output-junit): a test that ran and passed, one that failed, one
-# that CTest skipped on purpose (skip return code or output, disabled). A test
-# that could not run at all counts as failed, and so does a failing CTest run
-# whose file names no failure (or no file).
+# ctest_tally JUNIT_XML CTEST_STATUS [GTEST_XML_DIR]: counts a CTest run from
+# the JUnit file it wrote (--output-junit): a test that ran and passed, one
+# that failed, one that CTest skipped on purpose (skip return code or output,
+# disabled). A test that could not run at all counts as failed, and so does a
+# failing CTest run whose file names no failure (or no file).
+# With GTEST_XML_DIR, a CTest test that ran a whole GoogleTest program (or a
+# part of one) and left GTEST_XML_DIR/<test>.xml counts as the cases in that
+# file, one by one (cmake/gtest-programs.cmake); a failed test whose file shows
+# no failed case (it ended badly after its cases) counts one failure more.
 ctest_tally() {
-  local xml=$1 status=$2 counts p f s
+  local xml=$1 status=$2 dir=${3:-} counts p f s
   if [ ! -s "$xml" ]; then
     fail "CTest wrote no results ($xml), status $status"
     return
   fi
-  counts=$(awk '
-    function close_case() {
-      if (st == "run") p++
+  counts=$(awk -v dir="$dir" '
+    # Counts the cases of a GoogleTest XML file; returns its failed cases.
+    function gtest(file,    line, open, failed, st, res) {
+      gp = gf = gs = 0
+      while ((getline line < file) > 0) {
+        if (line ~ /<testcase /) {
+          st = line; sub(/.*status="/, "", st); sub(/".*/, "", st)
+          res = line; sub(/.*result="/, "", res); sub(/".*/, "", res)
+          if (st == "notrun") { gs++; open = 0 }
+          else if (res == "skipped") { gs++; open = 0 }
+          else { open = 1; failed = 0 }
+          if (open && line ~ /\/>[[:space:]]*$/) { gp++; open = 0 }
+        } else if (open && line ~ /<failure /) {
+          failed = 1
+        } else if (open && line ~ /<\/testcase>/) {
+          if (failed) gf++; else gp++
+          open = 0
+        }
+      }
+      close(file)
+      return gf
+    }
+    function close_case(    file) {
+      if (st == "") return
+      file = dir "/" name ".xml"
+      if (dir != "" && st != "notrun" && (getline dummy < file) > 0) {
+        close(file)
+        gtest(file)
+        p += gp; f += gf; s += gs
+        if (st == "fail" && gf == 0) f++
+      }
+      else if (st == "run") p++
       else if (st == "fail") f++
       else if (st == "disabled") s++
       else if (st == "notrun") { if (msg ~ /^SKIP_/) s++; else f++ }
       st = ""
     }
-    /<testcase / { close_case(); st = $0; sub(/.*status="/, "", st); sub(/".*/, "", st); msg = "" }
+    /<testcase / {
+      close_case()
+      st = $0; sub(/.*status="/, "", st); sub(/".*/, "", st)
+      name = $0; sub(/.*name="/, "", name); sub(/".*/, "", name)
+      msg = ""
+    }
     /<skipped message="/ { msg = $0; sub(/.*<skipped message="/, "", msg) }
     END { close_case(); printf "%d %d %d\n", p, f, s }' "$xml")
   read -r p f s <<<"$counts"
@@ -66,6 +104,12 @@ ctest_tally() {
   fi
   if [ "$f" -ne 0 ]; then
     awk '/<testcase / && /status="(fail|notrun)"/ { n = $0; sub(/.*name="/, "", n); sub(/".*/, "", n); print "  failed or not run: " n }' "$xml" | head -n 40
+    if [ -n "$dir" ]; then
+      grep -l '<failure ' "$dir"/*.xml 2>/dev/null | while read -r g; do
+        awk -v prog="$(basename "$g" .xml)" '/<testcase / { c = $0; sub(/.*<testcase name="/, "", c); sub(/".*/, "", c); k = $0; sub(/.*classname="/, "", k); sub(/".*/, "", k) }
+          /<failure / { print "  failed: " prog ": " k "." c }' "$g"
+      done | sort -u | head -n 40
+    fi
   fi
 }
 

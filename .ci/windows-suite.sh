@@ -2,8 +2,10 @@
 # windows-suite.sh PRESET|BUILD-DIR [CTEST-ARGS...]: the Windows test suite of a
 # built cross build (.ci/windows-build.sh) under Wine and Xvfb, with the Wine
 # loader of the build's word size (mingw: 32-bit, mingw64: 64-bit), in a
-# prefix in the build folder. Counted from CTest's JUnit file; every test runs
-# once, and the first failures are listed.
+# prefix in the build folder. Each GoogleTest program starts once (or once per
+# part, cmake/gtest-programs.cmake) and is counted case by case from its XML
+# file, everything else from CTest's JUnit file; every test runs once, and the
+# first failures are listed.
 # Ends with "N passed, N failed, N skipped"; exits non-zero on any failure.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -27,7 +29,8 @@ suite() {
   [ -x "$WINESERVER" ] || WINESERVER=/usr/lib/wine/wineserver32
   "$root/cmake/wine-run.sh" "$arch" --init || { fail "Wine prefix ($arch) in $WINEPREFIX"; return; }
   local junit=$build/junit.xml status
-  rm -f "$junit"
+  # GoogleTest programs write their cases' results here (counted below).
+  rm -f "$junit" "$build"/gtest/*.xml
   # One Wine server for the whole suite: one that quits when its last program
   # ends can meet the next program starting ("wine client error ... recvmsg").
   # Its output is discarded as in wine-run.sh. Wine's own background programs
@@ -37,7 +40,7 @@ suite() {
     root=$1 build=$2 arch=$3 junit=$4; shift 4
     "$WINESERVER" -p >/dev/null 2>&1
     "$root/cmake/wine-run.sh" "$arch" cmd /c exit </dev/null >/dev/null 2>&1
-    ctest --test-dir "$build" --output-on-failure -j2 --timeout 240 \
+    ctest --test-dir "$build" --output-on-failure -j4 --timeout 240 \
       --output-junit "$junit" "$@"
     rc=$?
     "$WINESERVER" -k >/dev/null 2>&1
@@ -54,7 +57,7 @@ suite() {
     }
     shown && ++n <= 30 { print "    " $0 }' "$build/ctest.log"
   echo "(CTest's output: $build/ctest.log)"
-  ctest_tally "$junit" "$status"
+  ctest_tally "$junit" "$status" "$build/gtest"
 }
 stage "windows suite $(basename "$build") ($arch)" suite "$@"
 tally_finish "windows suite $(basename "$build")"
