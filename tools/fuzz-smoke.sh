@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Smoke run of the fuzz targets: builds the `fuzz` preset whole (clang,
-# libFuzzer, ASan+UBSan: so clang compiles the whole tree, warnings as errors)
-# and runs every target in fuzz/targets.txt for a short while on a copy of its
+# Smoke run of the fuzz targets: builds the `asan` preset whole (clang,
+# libFuzzer, ASan+UBSan: so clang compiles the whole tree, warnings as errors;
+# tools/test.sh has built it already for its tests) and runs every target in fuzz/targets.txt for a short while on a copy of its
 # committed seed corpus. A target passes when it ran its time without a crash,
 # a leak, a time-out or a failed check. Ends with "N passed, N failed, N
 # skipped" (counted into tools/test.sh's total when it runs this).
@@ -28,7 +28,10 @@ fi
 seconds=${PLUG_FUZZ_SECONDS:-20}
 targets=$(grep -E '^[a-z_]+$' fuzz/targets.txt)
 
-if ! cmake --preset fuzz >/dev/null || ! cmake --build --preset fuzz -j2; then
+built() {
+  { [ -f build/asan/CMakeCache.txt ] || cmake --preset asan >/dev/null; } && cmake --build --preset asan -j2 >/dev/null
+}
+if ! built; then
   fail "fuzz build"
   tally_finish "fuzz smoke"
   exit
@@ -41,7 +44,7 @@ for t in $targets; do
   cp fuzz/corpus/$t/* "$work/$t/"
   log="$work/$t.log"
   echo "=== $t: ${seconds} s on its corpus"
-  if build/fuzz/fuzz/$t -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 -print_final_stats=1 \
+  if build/asan/fuzz/$t -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 -print_final_stats=1 \
        -artifact_prefix="$work/$t-" "$work/$t" >"$log" 2>&1; then
     pass "$t: ${seconds} s without a finding ($(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n1 | tr -s ' '))"
   else
