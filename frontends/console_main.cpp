@@ -429,10 +429,11 @@ void Search(const cli::Options& options, RunRecord& record, std::ostream& shown,
       (options.update || (!options.quiet && !options.yes && AskForUpdate(shown)))) {
     Form1->BUpdate->Click();
   }
-  // Stopped before the update (a stop within it ends the update itself).
-  if ((!record.ended || record.observed.result == flow::Result::Reported) && stop.Requested()) {
-    Form1->Interrupt();
-  }
+  // Stopped before the update (a stop within it ends the update itself); a
+  // search that found nothing after the stop came was not the run's answer.
+  const bool beforeTheUpdate = !record.ended || record.observed.result == flow::Result::Reported ||
+                               record.observed.result == flow::Result::NoPlug;
+  if (beforeTheUpdate && stop.Requested()) Form1->Interrupt();
 }
 
 // After an update: the plug searched again on its port, in a new application

@@ -166,21 +166,25 @@ void ConsoleBackend::PrintLines(const std::string& lines) {
   out_.flush();
 }
 
-void ConsoleBackend::DrawBar(const TCGauge& gauge) {
-  const int span = gauge.MaxValue - gauge.MinValue;
-  const int percent = span > 0 ? (gauge.Progress() - gauge.MinValue) * 100 / span : 100;
+void ConsoleBackend::PrintStep(int percent) {
+  const std::string step = std::to_string(percent);
+  const std::string detail = progressDetail_ ? progressDetail_() : std::string();
+  PrintLines("[progress] " + std::string(3 - std::min<std::size_t>(3, step.size()), ' ') + step + "%" +
+             (detail.empty() ? "" : "  " + detail) + "\n");
+}
+
+void ConsoleBackend::DrawBar(int percent) {
   const int filled = percent * barWidth_ / 100;
   char number[8];
   std::snprintf(number, sizeof number, "%3d%%", percent);
   if (progressStyle_ == Progress::Steps) {
     if (percent < lastStep_ + 10) return;
     lastStep_ = percent - percent % 10;
-    const std::string step = std::to_string(lastStep_);
-    const std::string detail = progressDetail_ ? progressDetail_() : std::string();
-    PrintLines("[progress] " + std::string(3 - std::min<std::size_t>(3, step.size()), ' ') + step + "%" +
-               (detail.empty() ? "" : "  " + detail) + "\n");
+    // The full step waits for the end of the gauge's run (GaugeChanged).
+    if (lastStep_ < 100) PrintStep(lastStep_);
     return;
   }
+  barPercent_ = percent;
   const std::string detail = progressDetail_ ? progressDetail_() : std::string();
   barHead_ = "[" + std::string(static_cast<std::size_t>(filled), '#') +
              std::string(static_cast<std::size_t>(barWidth_ - filled), '.') + "] " + number +
@@ -200,10 +204,15 @@ void ConsoleBackend::EndBar() {
 
 void ConsoleBackend::GaugeChanged(const TCGauge& gauge) {
   if (gauge.Progress() <= gauge.MinValue) {
+    // The gauge is full before the last lines of a run are out: what is
+    // shown last is the full step, or the bar, with the detail at the end.
+    if (progressStyle_ == Progress::Steps && lastStep_ >= 100) PrintStep(100);
+    if (progressStyle_ == Progress::Bar && barOpen_ && progressDetail_) DrawBar(barPercent_);
     lastStep_ = 0;
     EndBar();
   } else {
-    DrawBar(gauge);
+    const int span = gauge.MaxValue - gauge.MinValue;
+    DrawBar(span > 0 ? (gauge.Progress() - gauge.MinValue) * 100 / span : 100);
   }
 }
 

@@ -92,7 +92,8 @@ class ConsoleBackend : public QueueBackend {
   std::string BarLine() const;
   void RedrawBar();
   void HideBar();
-  void DrawBar(const TCGauge& gauge);
+  void DrawBar(int percent);
+  void PrintStep(int percent);
   void EndBar();
   void GaugeChanged(const TCGauge& gauge);
   int AskUser(unsigned flags);
@@ -110,6 +111,7 @@ class ConsoleBackend : public QueueBackend {
   std::function<std::string()> progressDetail_;
   std::function<void(bool)> busyHook_;
   int lastStep_ = 0;       // the last tenth printed in steps (percent)
+  int barPercent_ = 0;     // the percentage the bar shows
   bool barOpen_ = false;   // a bar line is on the screen, without newline
   std::size_t barCells_ = 0;  // characters of the bar line as drawn last
   std::string barHead_;    // "[###...]  42%"

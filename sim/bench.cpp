@@ -790,6 +790,12 @@ bool Bench::IsOpen(const std::string& name) const {
   return p && p->handle != 0;
 }
 
+std::size_t Bench::InputWaiting(const std::string& name) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Port* p = FindNamedLocked(name);
+  return p ? p->rx.size() : 0;
+}
+
 int Bench::OpenHandleCount() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return static_cast<int>(handles_.size());

@@ -135,6 +135,8 @@ class Bench final : public plat::SerialApi {
   std::vector<HostLogEntry> Log(const std::string& name) const;
   int OpenCount(const std::string& name) const;  // successful opens so far
   bool IsOpen(const std::string& name) const;
+  // Bytes that have arrived at the port and wait there, not yet read.
+  std::size_t InputWaiting(const std::string& name) const;
   int OpenHandleCount() const;
   std::vector<std::uint8_t> HostBytes(const std::string& name) const;
   int LiveEventCount() const;

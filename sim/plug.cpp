@@ -533,9 +533,9 @@ void Plug::SendReportsLocked(TimePoint now) {
       frame(0x05, 0xDD, payload.size(), payload);
       frame(0x05, 0xDD, payload.size(), payload);
       break;
-    case VersionReport::Length4050: frame(0x05, 0xDD, 4050, {}); break;
+    case VersionReport::Length4050:
     case VersionReport::Length4049:
-      payload.resize(4049, 0x00);
+      payload.resize(config_.version == VersionReport::Length4050 ? 4050 : 4049, 0x00);
       frame(0x05, 0xDD, payload.size(), payload);
       break;
   }

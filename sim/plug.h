@@ -61,7 +61,7 @@ enum class VersionReport {
   EmptyPayload, // version report with length 0
   NoZeroByte,   // banner without the closing 0x00
   Twice,        // the version report comes a second time
-  Length4050,   // a version header announcing 4050 bytes, no payload follows
+  Length4050,   // a version header announcing 4050 bytes, with that payload
   Length4049,   // a version header announcing 4049 bytes, with that payload
 };
 

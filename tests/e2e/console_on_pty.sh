@@ -6,6 +6,10 @@
 # interrupt. interrupt: on a terminal (script), SIGINT twice during the upload:
 # the first only warns, the second stops the update at a line end (status 5,
 # JSON interrupted-in-monitor, within 3 s, no 'x'); a second run finishes it.
+# no-plug also runs, beside its own run, two runs stopped by SIGTERM during
+# the search (one that then finds no plug, one that finds it on the port after
+# a silent one), each ending interrupted (status 8), and one run whose only
+# named port does not exist (status 7, port error).
 set -u
 console=$1 emu=$2 hex=$3 work=$4 case=$5
 mkdir -p "$work"
@@ -26,14 +30,21 @@ case $case in
   *) echo "FAIL: unknown case $case"; exit 2 ;;
 esac
 
-"$emu" "${emu_args[@]}" >"$work/plugemu.log" 2>&1 &
-pid=$!
-pts=""
-for _ in $(seq 50); do
-  pts=$(head -n1 "$work/plugemu.log" 2>/dev/null)
-  [ -n "$pts" ] && break
-  sleep 0.1
-done
+# Starts a plug emulator: its process id in $emu_pid, its port in $emu_pts.
+start_emu() {
+  local log=$1
+  shift
+  "$emu" "$@" >"$log" 2>&1 &
+  emu_pid=$!
+  emu_pts=""
+  for _ in $(seq 50); do
+    emu_pts=$(head -n1 "$log" 2>/dev/null)
+    [ -n "$emu_pts" ] && break
+    sleep 0.1
+  done
+}
+start_emu "$work/plugemu.log" "${emu_args[@]}"
+pid=$emu_pid pts=$emu_pts
 # The proven update also goes through a port list: a port that does not
 # exist comes first.
 ports=(--port "$pts")
@@ -62,8 +73,47 @@ if [ "$case" = interrupt ]; then
   mv "$work/console.log" "$work/interrupted.log"
   # The next run finds the plug in its monitor and finishes the update.
 fi
+if [ "$case" = no-plug ]; then
+  # Beside this case's own run: runs stopped by SIGTERM during the search,
+  # which the silent first port makes last about 3 s.
+  start_emu "$work/silent-a.log" --silent; emus=($emu_pid); silent_a=$emu_pts
+  start_emu "$work/silent-b.log" --silent; emus+=($emu_pid); silent_b=$emu_pts
+  start_emu "$work/plug-b.log" --hex "$hex"; emus+=($emu_pid); plug_b=$emu_pts
+  stopped_run() {  # name, ports...
+    local name=$1
+    shift
+    "$console" "$@" --update --yes --json </dev/null >"$work/$name.json" 2>"$work/$name.log" &
+    local run=$!
+    for _ in $(seq 100); do grep -q '^\[status\] Suche nach Plug' "$work/$name.log" 2>/dev/null && break; sleep 0.02; done
+    kill -TERM "$run"
+    wait "$run"
+    echo $? >"$work/$name.rc"
+  }
+  stopped_run stopped-no-plug --port "$silent_a" &
+  stop_a=$!
+  stopped_run stopped-found --port "$silent_b" --port "$plug_b" &
+  stop_b=$!
+  "$console" --port "$work/no-such-port" --json </dev/null >"$work/absent.json" 2>"$work/absent.log"
+  absent_rc=$?
+fi
 "$console" "${ports[@]}" --update --yes --json </dev/null >"$work/out.json" 2>"$work/console.log"
 rc=$?
+if [ "$case" = no-plug ]; then
+  wait "$stop_a" "$stop_b"
+  kill -TERM "${emus[@]}" 2>/dev/null
+  wait "${emus[@]}" 2>/dev/null
+  for name in stopped-no-plug stopped-found; do
+    echo "JSON ($name): $(cat "$work/$name.json")"
+    check "stopped in the search: $name ends interrupted, status 8 (got $(cat "$work/$name.rc"))" \
+      '[ "$(cat "$work/$name.rc")" -eq 8 ] && grep -q "\"result\":\"interrupted\",\"exit_status\":8," "$work/$name.json"'
+  done
+  check "stopped in the search: the plug found after it saw no monitor request" \
+    'grep -qx "exits ('"'"'x'"'"'): 0" "$work/plug-b.log" && grep -qx "violations: 0" "$work/plug-b.log"'
+  echo "JSON (absent port): $(cat "$work/absent.json")"
+  check "the only port named does not exist: status 7 (got $absent_rc)" '[ "$absent_rc" -eq 7 ]'
+  check "JSON: port error, the port absent" \
+    'grep -q "\"result\":\"port-error\",\"exit_status\":7,.*\"ports\":\[{\"port\":\"$work/no-such-port\",\"reason\":\"absent\",\"code\":2}\]" "$work/absent.json"'
+fi
 kill -TERM "$pid" 2>/dev/null
 wait "$pid" 2>/dev/null
 [ "$case" = interrupt ] && cat "$work/interrupted.log" && echo "JSON: $(cat "$work/interrupted.json")"
@@ -88,7 +138,11 @@ case $case in
     check "JSON gives the absent port its reason" \
       'grep -q "\"ports\":\[{\"port\":\"$work/no-such-port\",\"reason\":\"absent\",\"code\":2}\]" "$work/out.json"'
     check "JSON names the product" 'grep -q "\"product\":\"QZM1011\"," "$work/out.json"'
-    check "JSON counts every HEX line" "grep -q '\"lines_sent\":$(grep -c '' "$hex"),' \"$work/out.json\"" ;;
+    check "JSON counts every HEX line" "grep -q '\"lines_sent\":$(grep -c '' "$hex"),' \"$work/out.json\""
+    size=$(wc -c <"$hex")
+    check "JSON counts every byte of the image" 'grep -q "\"bytes_sent\":$size," "$work/out.json"'
+    check "the last progress line shows the whole image" \
+      'grep "^\[progress\]" "$work/console.log" | tail -n1 | grep -q "^\[progress\] 100%  $size/$size bytes"' ;;
   keeps-banner)
     check "JSON carries the old banner after the update" 'grep -q "\"banner_after\":\"Orvane QUOR PLUG Firmware Revision 1.60.4" "$work/out.json"' ;;
   no-plug)

@@ -216,12 +216,16 @@ TEST(JsonWriter, Utf8TextStaysValidAndObjectsNest) {
       .Fixed("search", 0.91249, 3)
       .Fixed("upload", 58.4, 1)
       .EndObject()
+      // Empty ones, as a usage error writes them, keep the comma to the next.
+      .BeginObject("none").EndObject()
+      .BeginArray("ports").EndArray()
+      .Int("after", 1)
       .EndObject();
   EXPECT_EQ(w.Text(),
             "{\"port\":\"/dev/serial/by-id/usb-\\u00e4\\ud83d\\udd0c\","
             "\"bad\":\"x\\ufffd(\\ufffd\\ufffd\\ufffdy\","
             "\"exit_status\":6,\"banner_after\":null,\"ok\":false,"
-            "\"seconds\":{\"search\":0.912,\"upload\":58.4}}");
+            "\"seconds\":{\"search\":0.912,\"upload\":58.4},\"none\":{},\"ports\":[],\"after\":1}");
 }
 
 }  // namespace

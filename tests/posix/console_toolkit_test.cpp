@@ -120,20 +120,24 @@ TEST_F(ConsoleBackendTest, GaugeIsRedrawnInPlaceAndEndedAtZero) {
   EXPECT_EQ(Take(), "\r[##........]  25%");
 }
 
+// The full step comes when the gauge's run ends: the gauge is full before the
+// last lines of the image are out, and the detail then tells the whole image.
 TEST_F(ConsoleBackendTest, GaugeInStepsPrintsEachTenthOnceWithItsDetail) {
   int asked = 0;
   backend_.SetProgressStyle(tk::ConsoleBackend::Progress::Steps);
   backend_.SetProgressDetail([&asked] { return "n" + std::to_string(++asked); });
   Take();
   for (int p : {1, 9, 10, 11, 19, 35, 100}) form_->gauge->SetProgress(p);
-  EXPECT_EQ(Take(), "[progress]  10%  n1\n[progress]  30%  n2\n[progress] 100%  n3\n");
-  form_->status->SetCaption("Ready");  // no bar stays open in steps
+  EXPECT_EQ(Take(), "[progress]  10%  n1\n[progress]  30%  n2\n");
   form_->gauge->SetProgress(0);
+  form_->status->SetCaption("Ready");  // no bar stays open in steps
   form_->gauge->SetProgress(12);
-  EXPECT_EQ(Take(), "[status] Ready\n[progress]  10%  n4\n");
+  EXPECT_EQ(Take(), "[progress] 100%  n3\n[status] Ready\n[progress]  10%  n4\n");
   backend_.SetProgressStyle(tk::ConsoleBackend::Progress::Bar);
   form_->gauge->SetProgress(50);
   EXPECT_EQ(Take(), "\r[#####.....]  50%  n5");
+  form_->gauge->SetProgress(0);
+  EXPECT_EQ(Take(), "\r[#####.....]  50%  n6\n");
 }
 
 TEST_F(ConsoleBackendTest, LinesWhileTheBarMovesGoAboveItAndStatusBesideIt) {

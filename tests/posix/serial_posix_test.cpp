@@ -4,7 +4,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -426,10 +428,32 @@ TEST_F(SerialPosixTest, QueuesTimeoutsPurgeFlagsAndEscape) {
   EXPECT_EQ(plat::LastError(), plat::kErrorInvalidParameter);
 }
 
+// The bytes waiting unread at this process's descriptor of the device at
+// 'path' (the port the backend opened), or -1.
+int UnreadAt(const std::string& path) {
+  struct stat device {};
+  if (::stat(path.c_str(), &device) != 0) return -1;
+  for (int fd = 0; fd < 1024; ++fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || st.st_rdev != device.st_rdev) continue;
+    int n = 0;
+    return ::ioctl(fd, FIONREAD, &n) == 0 ? n : -1;
+  }
+  return -1;
+}
+
 // Drain waits for the output only: input nobody has read yet does not hold
 // it. Once the output is out it keeps its margin for the adapter.
 TEST_F(SerialPosixTest, DrainWaitsForTheOutputNotTheInputAndKeepsItsMargin) {
-  pty_.Write("unread input");
+  const std::string input = "unread input";
+  pty_.Write(input);
+  // The pseudo-terminal hands the input over later, on a worker of the
+  // kernel: the drain starts only once it lies at the port.
+  const auto delivered = Clock::now() + 1s;
+  while (UnreadAt(pty_.Path()) < static_cast<int>(input.size()) && Clock::now() < delivered) {
+    std::this_thread::sleep_for(1ms);
+  }
+  ASSERT_EQ(UnreadAt(pty_.Path()), static_cast<int>(input.size()));
   const std::string request = "QUOR PLUG SETUP";
   std::uint32_t done = 0;
   ASSERT_TRUE(api_.Write(port_, request.data(), static_cast<std::uint32_t>(request.size()), &done, tx_));
@@ -439,6 +463,7 @@ TEST_F(SerialPosixTest, DrainWaitsForTheOutputNotTheInputAndKeepsItsMargin) {
   EXPECT_GE(took, std::chrono::microseconds(plat::DrainMarginMicroseconds(115200)));
   EXPECT_EQ(plat::DrainMarginMicroseconds(115200), 20000u);  // 20 ms: longer than 20 characters
   EXPECT_EQ(plat::DrainMarginMicroseconds(1200), 166666u);   // 20 characters: longer than 20 ms
+  EXPECT_EQ(plat::DrainMarginMicroseconds(0), 20000u);       // speed not known: still 20 ms
   EXPECT_EQ(pty_.Read(request.size()), request);
 }
 

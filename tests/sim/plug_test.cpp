@@ -305,7 +305,8 @@ TEST(PlugReports, VersionReportVariants) {
       {sim::VersionReport::EmptyPayload, other + Frame(0xDD, "")},
       {sim::VersionReport::NoZeroByte, other + Frame(0xDD, banner)},
       {sim::VersionReport::Twice, other + version + version},
-      {sim::VersionReport::Length4050, other + std::string("\x05\xDD\x0F\xD2", 4)},
+      {sim::VersionReport::Length4050,
+       other + std::string("\x05\xDD\x0F\xD2", 4) + banner + std::string(4050 - banner.size(), '\0')},
       {sim::VersionReport::Length4049, other + Frame(0xDD, banner + std::string(4049 - banner.size(), '\0'))},
   };
   for (const auto& c : cases) {

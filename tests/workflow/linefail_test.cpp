@@ -88,7 +88,7 @@ TEST_F(LineFailTest, FastLineFailureClosesThePort) {
                           [](const Event& e) { return e.text == "SetupComm failed, GetLastError: #31\n"; }));
 }
 
-TEST_F(LineFailTest, MonitorSwitchStopsAtItsFirstFailedWrite) {
+TEST_F(LineFailTest, MonitorSwitchStopsAtItsFirstFailedWriteButNotAtAShortOne) {
   serial.write = ScriptedSerial::WriteOutcome::FailAtOnce;
   auto* comm = new TAsyncComm(nullptr);
   comm->AttachPort(serial.Open("\\\\.\\COM1"));
@@ -98,6 +98,14 @@ TEST_F(LineFailTest, MonitorSwitchStopsAtItsFirstFailedWrite) {
   EXPECT_EQ(serial.writeCalls, 1);
   ASSERT_EQ(ui.Boxes().size(), 1u);
   EXPECT_EQ(ui.Boxes()[0].text, "Fehler beim Schreiben auf COM");
+
+  // Writes that end short at their time-out, the monitor request's first (a
+  // plug that holds CTS off before it): the switch goes on to its wake-up.
+  serial.write = ScriptedSerial::WriteOutcome::PendingShort;
+  serial.writeCalls = 0;
+  EXPECT_FALSE(control.EnterMonitorMode());
+  EXPECT_EQ(serial.writeCalls, 3);  // request, report end, wake-up
+  EXPECT_EQ(ui.Boxes().size(), 1u);
   SharedComm.store(nullptr);
   delete comm;
 }

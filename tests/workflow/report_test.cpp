@@ -297,7 +297,12 @@ TEST_F(ReportTest, OversizedHeaderEndsTheApplicationWithoutDelivery) {
   config.version = sim::VersionReport::Length4050;
   TForm1& form = SearchWith(config);
   ASSERT_TRUE(ui.PumpUntil([&] { return app.Terminated(); }, std::chrono::milliseconds(3000)));
+  // The reader takes nothing after the refused header: the payload that
+  // follows it stays at the port, unread, and no frame comes of it.
+  EXPECT_TRUE(ui.PumpUntil([&] { return bench.InputWaiting(kCom1) == 4050; }, std::chrono::milliseconds(1000)))
+      << bench.InputWaiting(kCom1);
   ui.ProcessMessages();
+  EXPECT_EQ(bench.InputWaiting(kCom1), 4050u);
   EXPECT_TRUE(MemoLines(form).empty());
   EXPECT_FALSE(form.BUpdate->Enabled());
   // The refused reader still runs until the exit sequence stops it.

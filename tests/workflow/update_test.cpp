@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
+#include <tuple>
 
 #include "firmware/firmware_image.h"
 #include "serial/threads.h"
@@ -25,6 +27,17 @@ std::vector<std::uint8_t> ExpectedFlash() {
   EXPECT_TRUE(flash.has_value()) << error;
   return flash.value_or(std::vector<std::uint8_t>{});
 }
+
+// The upload's progress as the window logic records it.
+struct ProgressRecord : flow::Observer {
+  struct Step {
+    long lines, totalLines, bytes, totalBytes;
+  };
+  std::vector<Step> steps;
+  void UploadProgress(long lines, long totalLines, long bytes, long totalBytes) override {
+    steps.push_back({lines, totalLines, bytes, totalBytes});
+  }
+};
 
 class UpdateTest : public WorkflowTest {
  protected:
@@ -71,7 +84,24 @@ class UpdateTest : public WorkflowTest {
 
 TEST_F(UpdateTest, UpdatesThePlugFromStartToEnd) {
   TForm1& form = ReportShown();
+  ProgressRecord record;
+  form.Observer = &record;
   form.BUpdate->Click();
+  form.Observer = nullptr;
+
+  // The record counts every line and the image's bytes sent so far, up to
+  // the whole image.
+  ASSERT_EQ(record.steps.size(), FirmwareImageLineCount);
+  long sent = 0, image = 0;
+  for (std::size_t i = 0; i < FirmwareImageLineCount; ++i) image += static_cast<long>(std::strlen(FirmwareImage[i]));
+  for (std::size_t i = 0; i < FirmwareImageLineCount; ++i) {
+    const ProgressRecord::Step& step = record.steps[i];
+    sent += static_cast<long>(std::strlen(FirmwareImage[i]));
+    ASSERT_EQ(std::tie(step.lines, step.totalLines, step.bytes, step.totalBytes),
+              std::make_tuple(static_cast<long>(i + 1), static_cast<long>(FirmwareImageLineCount), sent, image))
+        << "line " << i + 1;
+  }
+  EXPECT_EQ(record.steps.back().bytes, image);
 
   // The flash holds the image byte for byte; what it does not write stays erased.
   EXPECT_TRUE(plug->Flash() == ExpectedFlash());
