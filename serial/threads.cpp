@@ -104,10 +104,13 @@ void TReadChar::Execute() {
 
 bool PlugControl::WaitForPrompt(int ticks) { return WaitForChar(cmd::kPrompt, ticks); }
 
-bool PlugControl::WaitForChar(char character, int ticks) {
+bool PlugControl::WaitForChar(char character, int ticks) { return WaitForChar(character, ticks, nullptr); }
+
+bool PlugControl::WaitForChar(char character, int ticks, const std::function<bool()>& stop) {
   auto* waiter = new TReadChar(character);
   bool found = false;
   for (int i = 0; i < ticks && !found; ++i) {
+    if (stop && stop()) break;
     Application->ProcessMessages();
     plat::Sleep(10);
     found = waiter->Found.load(std::memory_order_acquire);
@@ -161,7 +164,7 @@ bool PlugControl::FindMonitor(int ticks) {
   if (WaitForPrompt(ticks)) return true;
   // A monitor whose upload was cut off takes the wake-up as part of a HEX
   // line; it answers once that load has ended.
-  return SendWhole(*comm, cmd::kEndOfFileRecord) && WaitForPrompt(ticks);
+  return SendWhole(*comm, cmd::kEndOfCutLoad) && WaitForPrompt(ticks);
 }
 
 bool PlugControl::EnterMonitorMode() {

@@ -73,6 +73,15 @@ TEST_F(DownloadTest, SendsEachLineAsItStandsAndMovesTheGaugeOnlyWhenThePercentag
   std::fclose(f);
 
   EXPECT_EQ(Writes(), (std::vector<std::string>{":00000001FF\n", "abc\n", "last line without feed"}));
+  // The input is dropped just before the last line, and only then: the
+  // monitor's prompt after the download answers that line.
+  std::vector<sim::HostLogEntry::Op> ops;
+  for (const auto& e : bench.Log(kCom1)) {
+    const bool writing = e.op == sim::HostLogEntry::Op::Write;
+    if (writing || (!ops.empty() && e.op == sim::HostLogEntry::Op::Purge)) ops.push_back(e.op);
+  }
+  using Op = sim::HostLogEntry::Op;
+  EXPECT_EQ(ops, (std::vector<Op>{Op::Write, Op::Write, Op::Purge, Op::Write}));
   // 0, 1 and 1 percent: one move to 1, then back to 0.
   EXPECT_EQ(ui.GaugeValues(), (std::vector<int>{1, 0}));
   EXPECT_EQ(captured.str(), ".done\n");
