@@ -508,6 +508,11 @@ int ReportOutcome(const cli::Options& options, const Backends& backends, RunReco
 
 int main(int argc, char** argv) {
   console::PrepareTerminal();
+  // No write to the console, a file or a pipe runs on the thread that
+  // streams the image: the text goes out on a thread of its own.
+  tk::OutputQueue output;
+  output.Attach(std::cout);
+  output.Attach(std::cerr);
   const cli::Parsed parsed = cli::ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
   const int early = AnswerWithoutRunning(parsed, WantsJson(argc, argv));
   if (early >= 0) return early;
