@@ -422,7 +422,10 @@ int ConsoleBackend::MessageBox(const std::string& text, const std::string& capti
 int ConsoleBackend::AskUser(unsigned flags) {
   const std::vector<Button> buttons = ButtonsOf(flags);
   std::string line;
-  while (std::getline(in_, line)) {
+  const auto next = [this, &line] {
+    return answerReader_ ? answerReader_(line) : static_cast<bool>(std::getline(in_, line));
+  };
+  while (next()) {
     const int id = Match(buttons, line);
     if (id >= 0) return id;
     std::lock_guard<std::mutex> lock(outMutex_);

@@ -137,6 +137,9 @@ class ConsoleBackend : public QueueBackend {
   void SetProgressStyle(Progress style) { progressStyle_ = style; }
   // Text behind the gauge's percentage, asked for at each change (UTF-8).
   void SetProgressDetail(std::function<std::string()> detail) { progressDetail_ = std::move(detail); }
+  // Reads a typed answer for a box instead of the input stream: false at the
+  // end of the input (or when the reader gave up waiting).
+  void SetAnswerReader(std::function<bool(std::string& line)> reader) { answerReader_ = std::move(reader); }
   // Called with true when the window logic begins work that must not be
   // broken off (the update), with false when it ends.
   void SetBusyHook(std::function<void(bool busy)> hook) { busyHook_ = std::move(hook); }
@@ -178,6 +181,7 @@ class ConsoleBackend : public QueueBackend {
   Progress progressStyle_ = Progress::Bar;
   std::function<std::string()> progressDetail_;
   std::function<void(bool)> busyHook_;
+  std::function<bool(std::string&)> answerReader_;
   int lastStep_ = 0;       // the last tenth printed in steps (percent)
   bool barOpen_ = false;   // a bar line is on the screen, without newline
   std::size_t barCells_ = 0;  // characters of the bar line as drawn last

@@ -107,17 +107,23 @@ bool PlugControl::WaitForPrompt(int ticks) { return WaitForChar(cmd::kPrompt, ti
 bool PlugControl::WaitForChar(char character, int ticks) { return WaitForChar(character, ticks, nullptr); }
 
 bool PlugControl::WaitForChar(char character, int ticks, const std::function<bool()>& stop) {
-  auto* waiter = new TReadChar(character);
+  // The waiter is stopped, its read aborted and the thread ended on every way
+  // out of the wait, also when an exception passes through the event pump.
+  struct Waiter {
+    TReadChar* reader;
+    ~Waiter() {
+      reader->Terminate();
+      if (TAsyncComm* comm = CurrentComm()) comm->PurgeAll();
+      delete reader;
+    }
+  } waiter{new TReadChar(character)};
   bool found = false;
   for (int i = 0; i < ticks && !found; ++i) {
     if (stop && stop()) break;
     Application->ProcessMessages();
     plat::Sleep(10);
-    found = waiter->Found.load(std::memory_order_acquire);
+    found = waiter.reader->Found.load(std::memory_order_acquire);
   }
-  waiter->Terminate();
-  if (TAsyncComm* comm = CurrentComm()) comm->PurgeAll();
-  delete waiter;
   return found;
 }
 
