@@ -134,6 +134,14 @@ check_files() {
     [ "$format" = pei-i386 ] && pass "$exe: 32-bit program" || fail "$exe: file format '$format'"
     standalone "$tmp/zip/$exe"
   done
+  # With user32 or gdi32 loaded, Windows no longer tells a console program of
+  # logoff and shutdown.
+  if i686-w64-mingw32-objdump -p "$tmp/zip/plugupdate-console.exe" 2>/dev/null |
+     grep -qiE '^[[:space:]]*DLL Name: (user32|gdi32)\.dll$'; then
+    fail "plugupdate-console.exe imports user32 or gdi32: it would not hear of logoff and shutdown"
+  else
+    pass "plugupdate-console.exe: neither user32 nor gdi32 imported"
+  fi
   mkdir -p "$tmp/deb" && dpkg-deb -x "$debfile" "$tmp/deb" || { fail "dpkg-deb -x $debfile"; return; }
   local f missing=""
   for f in usr/bin/plugupdate-console usr/share/man/man1/plugupdate-console.1.gz \

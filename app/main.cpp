@@ -285,8 +285,8 @@ void TForm1::OfferRescue(plat::Handle port, const char* portName) {
   UpdateState = 2;
   BUpdate->SetEnabled(false);
   BExit->SetEnabled(false);
-  tk::BusyBegin(kUpdatingReason);  // until the upload has ended
-  UpdateInMonitor();
+  tk::BusyScope busy(kUpdatingReason);  // until the upload has ended
+  UpdateInMonitor(busy);
 }
 
 void ResetToReady(TForm1* form, plat::Handle* port) {
@@ -387,12 +387,12 @@ void TForm1::BUpdateClick(TObject* /*sender*/) {
   LStatus->Repaint();
   Enter(flow::Stage::MonitorSwitch);
 
-  tk::BusyBegin(kUpdatingReason);  // until the upload has ended
+  tk::BusyScope busy(kUpdatingReason);  // until the upload has ended
   auto* control = new PlugControl;
   const bool inMonitor = control->EnterMonitorMode();
   delete control;
   if (!inMonitor) {
-    tk::BusyEnd();
+    busy.End();
     const bool writeFailed = WriteFailedHere();
     Application->MessageBox(kNoMonitorText, kNoMonitorCaption, kNotice);
     ResetToReady(this, &PlugPort);
@@ -400,14 +400,15 @@ void TForm1::BUpdateClick(TObject* /*sender*/) {
     return;
   }
   UpdateState = 2;
-  UpdateInMonitor();
+  UpdateInMonitor(busy);
 }
 
-void TForm1::UpdateInMonitor() {
+void TForm1::UpdateInMonitor(tk::BusyScope& busy) {
   LStatus->SetCaption("Updating Plug ...");
   LStatus->Repaint();
 
-  auto* update = new TFwUpdateSA("", 0, CGauge1, LStatus);
+  // Released on every path, also when an exception passes through.
+  std::unique_ptr<TFwUpdateSA> update(new TFwUpdateSA("", 0, CGauge1, LStatus));
   update->StopRequested = StopRequested;
   update->Events.Erasing = [this] { Enter(flow::Stage::Erase); };
   update->Events.Uploading = [this] { Enter(flow::Stage::Upload); };
@@ -416,8 +417,8 @@ void TForm1::UpdateInMonitor() {
   };
   const bool result = update->UpdateFromImage();
   StoppedInMonitor = update->Stopped;
-  delete update;
-  tk::BusyEnd();
+  update.reset();
+  busy.End();
   if (StoppedInMonitor) {
     // Stopped on request: the plug waits at its monitor prompt for the next
     // run; no box, and no exit (the half-written firmware must not start).

@@ -60,7 +60,8 @@ class TForm1 : public TForm {
   // plug alone and closes the port.
   void OfferRescue(plat::Handle port, const char* portName);
   // The update from the boot monitor on: erase, upload, monitor exit, result.
-  void UpdateInMonitor();
+  // busy ends when the upload has.
+  void UpdateInMonitor(tk::BusyScope& busy);
 
   TMemo* Memo1;
   TButton* BSearch;

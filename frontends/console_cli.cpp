@@ -119,6 +119,8 @@ std::string HelpText(const std::string& program) {
          "  8  interrupted (Ctrl+C, the console closed, SIGTERM) before the update\n"
          "     began: the plug was left as found. Interrupted during the update, the\n"
          "     tool ends with 5 (interrupted-in-monitor)\n"
+         "  9  internal fault: the tool itself failed (out of memory, say) and ended\n"
+         "     as closing it would, leaving the plug's mode (internal-error)\n"
          "\n"
          "Ctrl+C during the update (on a terminal): the first one only tells that the\n"
          "update is running, a second one stops it at the next line; the plug then\n"

@@ -24,6 +24,7 @@ enum ExitStatus {
   kNotVerified = 6,   // updated, but the new firmware was not seen running
   kPortError = 7,     // a port could not be opened, set up or written
   kInterrupted = 8,   // stopped on request before the update began; the plug as found
+  kInternal = 9,      // a fault inside the tool ended it; the plug's mode left as on any end
 };
 
 // How a plug found waiting in its boot monitor is answered.

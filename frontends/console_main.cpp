@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -242,10 +243,11 @@ void PumpUntil(Clock::time_point deadline, Done done) {
   }
 }
 
-bool AskForUpdate(std::ostream& out) {
+// The person's answer; a stop request ends the wait for it at once.
+bool AskForUpdate(std::ostream& out, StopRule& stop) {
   out << "Buttons: [U]pdate  [B]eenden > " << std::flush;
   std::string answer;
-  if (!std::getline(std::cin, answer)) return false;
+  if (!console::ReadAnswer(answer, [&stop] { return stop.Requested(); })) return false;
   return !answer.empty() && (answer[0] == 'u' || answer[0] == 'U');
 }
 
@@ -394,6 +396,9 @@ void SetUpConsole(ToolConsole& toolkit, const cli::Options& options, const Strea
     console::KeepSystemAwake(busy);
     stop.SetUpdating(busy);
   });
+  toolkit.SetAnswerReader([&stop](std::string& line) {
+    return console::ReadAnswer(line, [&stop] { return stop.Requested(); });
+  });
   toolkit.SetVerbose(options.verbose);
   toolkit.SetEchoAnswers(!console::IsTerminal(stdin));
   if (options.rescue != cli::Rescue::Ask) {
@@ -426,7 +431,7 @@ void Search(const cli::Options& options, RunRecord& record, std::ostream& shown,
   }
   const bool reported = record.ended && record.observed.result == flow::Result::Reported;
   if (reported && !stop.Requested() &&
-      (options.update || (!options.quiet && !options.yes && AskForUpdate(shown)))) {
+      (options.update || (!options.quiet && !options.yes && AskForUpdate(shown, stop)))) {
     Form1->BUpdate->Click();
   }
   // Stopped before the update (a stop within it ends the update itself); a
@@ -472,15 +477,24 @@ void Run(const cli::Options& options, const Backends& backends, RunRecord& recor
   if (!backends.ports.empty()) Form1->SearchPorts = backends.ports;
   Application->CreateForm(Form1);
 
-  Search(options, record, shown, stop);
-  if (record.observed.result == flow::Result::Flashed && options.verify && !record.foundPort.empty()) {
-    Prove(options, record, toolkit, proofApplication, shown, stop);
+  const auto end = [] {
+    Application->Terminate();
+    delete Form1;  // the exit sequence: leaves the plug's mode, closes the port
+    Form1 = nullptr;
+    TThread::JoinAll();
+    Application = nullptr;
+  };
+  try {
+    Search(options, record, shown, stop);
+    if (record.observed.result == flow::Result::Flashed && options.verify && !record.foundPort.empty()) {
+      Prove(options, record, toolkit, proofApplication, shown, stop);
+    }
+  } catch (...) {
+    // A fault inside the tool: it ends as closing the window would.
+    end();
+    throw;
   }
-  Application->Terminate();
-  delete Form1;  // the exit sequence
-  Form1 = nullptr;
-  TThread::JoinAll();
-  Application = nullptr;
+  end();
 }
 
 int ReportOutcome(const cli::Options& options, const Backends& backends, RunRecord& record,
@@ -505,10 +519,28 @@ int ReportOutcome(const cli::Options& options, const Backends& backends, RunReco
   return outcome.status;
 }
 
+// A fault inside the tool ended the run: its own status and result.
+int ReportFault(const cli::Options& options, const RunRecord& record, const Streams& streams,
+                const std::string& what) {
+  const cli::Outcome outcome{cli::kInternal, "internal-error",
+                             "internal fault (" + what + "); the plug's mode was left as on any end"};
+  const std::string port = record.foundPort.empty() ? std::string() : Label(options, record.foundPort);
+  streams.human << kToolName << ": " << outcome.name << ": " << outcome.text;
+  if (!port.empty()) streams.human << " (port " << port << ")";
+  streams.human << " [exit " << outcome.status << "]" << std::endl;
+  if (options.json) PrintJson(Report{port, record.identifier.substr(0, 7), nullptr, nullptr, &record}, outcome);
+  return outcome.status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   console::PrepareTerminal();
+  // No write to the console, a file or a pipe runs on the thread that
+  // streams the image: the text goes out on a thread of its own.
+  tk::OutputQueue output;
+  output.Attach(std::cout);
+  output.Attach(std::cerr);
   const cli::Parsed parsed = cli::ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
   const int early = AnswerWithoutRunning(parsed, WantsJson(argc, argv));
   if (early >= 0) return early;
@@ -521,7 +553,15 @@ int main(int argc, char** argv) {
   StopRule stop(streams.human, console::IsTerminal(stdin));
   SetUpConsole(toolkit, options, streams, record, stop);
   tk::SetBackend(&toolkit);
-  Run(options, backends, record, toolkit, streams.shown, stop);
+  try {
+    Run(options, backends, record, toolkit, streams.shown, stop);
+  } catch (const std::exception& e) {
+    tk::SetBackend(nullptr);
+    return ReportFault(options, record, streams, e.what());
+  } catch (...) {
+    tk::SetBackend(nullptr);
+    return ReportFault(options, record, streams, "unknown exception");
+  }
   tk::SetBackend(nullptr);
   return ReportOutcome(options, backends, record, streams);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,10 +38,16 @@ void PrepareTerminal();
 // Stop requests from outside the tool. The handlers only count: Ctrl+C and
 // Ctrl+Break (SIGINT) in Interrupts(); the console closed, logoff, shutdown
 // (SIGTERM, SIGHUP) in Closing(). On Windows a close, logoff or shutdown
-// gives the tool the few seconds the system allows to end by itself.
+// gives the tool the few seconds the system allows to end by itself; Ctrl+C
+// counts also where the parent process had it ignored.
 void InstallStopHandlers();
 int Interrupts();
 bool Closing();
+
+// Reads one line of the person's answer from standard input, without its
+// line end. Waits for it as long as stop() says no, asking every 50 ms or so:
+// false when stop() said yes, and at the end of the input with nothing read.
+bool ReadAnswer(std::string& line, const std::function<bool()>& stop);
 
 // Keeps the system from going to sleep (on) until it is let go (off), on
 // systems that would sleep while a program works without a person at it.

@@ -1,6 +1,9 @@
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <atomic>
@@ -101,6 +104,24 @@ bool IsTerminal(std::FILE* stream) { return ::isatty(::fileno(stream)) != 0; }
 void PrepareTerminal() {}
 
 void KeepSystemAwake(bool) {}
+
+bool ReadAnswer(std::string& line, const std::function<bool()>& stop) {
+  line.clear();
+  for (;;) {
+    if (stop && stop()) return false;
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    const int ready = ::poll(&input, 1, 50);
+    if (ready < 0 && errno != EINTR) return !line.empty();
+    if (ready <= 0) continue;
+    // One byte at a time: nothing is read past the answer's line end.
+    char c = 0;
+    const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return !line.empty();
+    if (c == '\n') return true;
+    line += c;
+  }
+}
 
 namespace {
 std::atomic<int> gInterrupts{0};

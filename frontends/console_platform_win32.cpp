@@ -174,9 +174,65 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 }
 }  // namespace
 
-void InstallStopHandlers() { ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
+void InstallStopHandlers() {
+  // A parent may have handed down "ignore Ctrl+C"; this tool takes it.
+  ::SetConsoleCtrlHandler(nullptr, FALSE);
+  ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
 int Interrupts() { return gInterrupts.load(); }
 bool Closing() { return gClosing.load(); }
+
+namespace {
+
+// Whether a whole line waits in a console's input: Enter among the pending
+// key presses (the console hands out nothing before it).
+bool LineTyped(HANDLE console) {
+  INPUT_RECORD records[64];
+  DWORD count = 0;
+  if (!::PeekConsoleInputW(console, records, 64, &count)) return true;  // let the read tell
+  for (DWORD i = 0; i < count; ++i) {
+    const KEY_EVENT_RECORD& key = records[i].Event.KeyEvent;
+    if (records[i].EventType == KEY_EVENT && key.bKeyDown && key.wVirtualKeyCode == VK_RETURN) return true;
+  }
+  return false;
+}
+
+// Whether a read of one byte would not block.
+bool InputReady(HANDLE input, bool console, bool pipe, bool inLine) {
+  if (console) return inLine || LineTyped(input);
+  if (!pipe) return true;  // a file or NUL never blocks
+  DWORD waiting = 0;
+  // A pipe whose writer has gone: the read tells the end.
+  return !::PeekNamedPipe(input, nullptr, 0, nullptr, &waiting, nullptr) || waiting > 0;
+}
+
+}  // namespace
+
+bool ReadAnswer(std::string& line, const std::function<bool()>& stop) {
+  line.clear();
+  const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+  if (input == nullptr || input == INVALID_HANDLE_VALUE) return false;
+  DWORD mode = 0;
+  const bool console = ::GetConsoleMode(input, &mode) != 0;
+  const bool pipe = !console && ::GetFileType(input) == FILE_TYPE_PIPE;
+  bool inLine = false;  // a console hands out the rest of a line at once
+  for (;;) {
+    if (stop && stop()) return false;
+    if (!InputReady(input, console, pipe, inLine)) {
+      ::Sleep(50);
+      continue;
+    }
+    char c = 0;
+    DWORD n = 0;
+    if (!::ReadFile(input, &c, 1, &n, nullptr) || n == 0) return !line.empty();
+    inLine = true;
+    if (c == '\n') {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      return true;
+    }
+    line += c;
+  }
+}
 
 void KeepSystemAwake(bool on) {
   ::SetThreadExecutionState(on ? ES_CONTINUOUS | ES_SYSTEM_REQUIRED : ES_CONTINUOUS);

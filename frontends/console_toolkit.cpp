@@ -125,6 +125,93 @@ std::string Cp1252ToUtf8(std::string_view text) {
   return out;
 }
 
+// --- output queue -------------------------------------------------------------
+
+OutputQueue::OutputQueue() : writer_([this] { Write(); }) {}
+
+OutputQueue::~OutputQueue() { Finish(); }
+
+void OutputQueue::Attach(std::ostream& stream) {
+  stream.flush();
+  auto buffer = std::make_unique<Buffer>(*this, stream.rdbuf());
+  stream.rdbuf(buffer.get());
+  std::lock_guard<std::mutex> lock(mutex_);
+  attached_.emplace_back(&stream, std::move(buffer));
+}
+
+void OutputQueue::Finish() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!writer_.joinable()) return;
+  }
+  for (auto& [stream, buffer] : attached_) stream->flush();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ending_ = true;
+  }
+  changed_.notify_all();
+  writer_.join();
+  for (auto& [stream, buffer] : attached_) stream->rdbuf(buffer->Target());
+}
+
+void OutputQueue::Put(std::streambuf* target, std::string text, bool redraw) {
+  if (text.empty()) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (redraw && !pieces_.empty() && pieces_.back().redraw && pieces_.back().target == target) {
+      pieces_.back().text = std::move(text);  // the older one never went out
+      return;
+    }
+    pieces_.push_back(Piece{target, std::move(text), redraw});
+  }
+  changed_.notify_all();
+}
+
+void OutputQueue::Write() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [this] { return !pieces_.empty() || ending_; });
+    if (pieces_.empty()) return;  // ending, and everything went out
+    Piece piece = std::move(pieces_.front());
+    pieces_.pop_front();
+    lock.unlock();
+    piece.target->sputn(piece.text.data(), static_cast<std::streamsize>(piece.text.size()));
+    piece.target->pubsync();
+    lock.lock();
+  }
+}
+
+OutputQueue::Buffer::int_type OutputQueue::Buffer::overflow(int_type ch) {
+  if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
+  std::lock_guard<std::mutex> lock(mutex_);
+  pending_ += traits_type::to_char_type(ch);
+  return ch;
+}
+
+std::streamsize OutputQueue::Buffer::xsputn(const char* text, std::streamsize count) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  pending_.append(text, static_cast<std::size_t>(count));
+  return count;
+}
+
+int OutputQueue::Buffer::sync() {
+  Commit(false);
+  return 0;
+}
+
+void OutputQueue::Buffer::CommitRedraw() { Commit(true); }
+
+void OutputQueue::Buffer::Commit(bool redraw) {
+  std::string text;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    text.swap(pending_);
+  }
+  queue_.Put(target_, std::move(text), redraw);
+}
+
+// --- console backend -----------------------------------------------------------
+
 ConsoleBackend::ConsoleBackend(std::ostream& out, std::istream& in, std::ostream& err)
     : out_(out), in_(in), err_(err) {}
 
@@ -141,14 +228,24 @@ std::string ConsoleBackend::BarLine() const {
   return barStatus_.empty() ? barHead_ : barHead_ + "  " + barStatus_;
 }
 
-void ConsoleBackend::RedrawBar() {
+void ConsoleBackend::RedrawBar(bool progress) {
+  auto* queued = progress ? dynamic_cast<OutputQueue::Buffer*>(out_.rdbuf()) : nullptr;
+  if (queued != nullptr) out_.flush();  // what came before goes out as it is
   const std::string line = BarLine();
   const std::size_t cells = Cells(line);
   out_ << '\r' << line;
-  // Blank out the rest of a longer earlier line and come back.
-  if (barCells_ > cells) out_ << std::string(barCells_ - cells, ' ') << std::string(barCells_ - cells, '\b');
-  out_.flush();
+  // Blank out the rest of a longer earlier line and come back. A queued
+  // redraw may take the place of one that never went out: it blanks as far
+  // as any line of this bar reached.
+  const std::size_t drawn = queued != nullptr ? std::max(barCells_, barWidest_) : barCells_;
+  if (drawn > cells) out_ << std::string(drawn - cells, ' ') << std::string(drawn - cells, '\b');
+  if (queued != nullptr) {
+    queued->CommitRedraw();
+  } else {
+    out_.flush();
+  }
   barCells_ = cells;
+  barWidest_ = std::max(barWidest_, cells);
   barOpen_ = true;
 }
 
@@ -161,6 +258,7 @@ void ConsoleBackend::PrintLines(const std::string& lines) {
   out_ << lines;
   if (barOpen_) {
     barCells_ = 0;
+    barWidest_ = 0;
     RedrawBar();
   }
   out_.flush();
@@ -189,7 +287,7 @@ void ConsoleBackend::DrawBar(int percent) {
   barHead_ = "[" + std::string(static_cast<std::size_t>(filled), '#') +
              std::string(static_cast<std::size_t>(barWidth_ - filled), '.') + "] " + number +
              (detail.empty() ? "" : "  " + detail);
-  RedrawBar();
+  RedrawBar(true);
 }
 
 void ConsoleBackend::EndBar() {
@@ -198,6 +296,7 @@ void ConsoleBackend::EndBar() {
   out_.flush();
   barOpen_ = false;
   barCells_ = 0;
+  barWidest_ = 0;
   barHead_.clear();
   barStatus_.clear();
 }
@@ -322,6 +421,7 @@ int ConsoleBackend::MessageBox(const std::string& text, const std::string& capti
   }
   if (hadBar) {
     barCells_ = 0;
+    barWidest_ = 0;
     RedrawBar();
   }
   out_.flush();
@@ -331,7 +431,10 @@ int ConsoleBackend::MessageBox(const std::string& text, const std::string& capti
 int ConsoleBackend::AskUser(unsigned flags) {
   const std::vector<Button> buttons = ButtonsOf(flags);
   std::string line;
-  while (std::getline(in_, line)) {
+  const auto next = [this, &line] {
+    return answerReader_ ? answerReader_(line) : static_cast<bool>(std::getline(in_, line));
+  };
+  while (next()) {
     const int id = Match(buttons, line);
     if (id >= 0) return id;
     std::lock_guard<std::mutex> lock(outMutex_);

@@ -30,11 +30,17 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <functional>
 #include <iosfwd>
+#include <memory>
 #include <mutex>
+#include <streambuf>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "platform/queue_backend.h"
 
@@ -43,6 +49,67 @@ namespace tk {
 // Converts Windows-1252 bytes to UTF-8. The five bytes that code page leaves
 // unassigned (0x81, 0x8D, 0x8F, 0x90, 0x9D) become U+FFFD.
 std::string Cp1252ToUtf8(std::string_view text);
+
+// Text for a terminal, a file or a pipe, written by a thread of its own: a
+// write that blocks (a full pipe, a console window held by a selection or the
+// Pause key) never holds up the thread that produced the text, which may be
+// the one that streams the image. What a stream flushes goes out whole and in
+// order; a redraw of the progress that has not begun to go out when the next
+// one comes is replaced by it. Nothing else is ever dropped.
+class OutputQueue {
+ public:
+  OutputQueue();
+  // Finish().
+  ~OutputQueue();
+  OutputQueue(const OutputQueue&) = delete;
+  OutputQueue& operator=(const OutputQueue&) = delete;
+
+  // From now on the stream's text goes through the queue to the stream
+  // buffer it had.
+  void Attach(std::ostream& stream);
+  // Waits until everything queued has gone out, ends the thread and gives
+  // each attached stream its own buffer back.
+  void Finish();
+
+  // One piece of text for target; redraw: it may be replaced by the next.
+  void Put(std::streambuf* target, std::string text, bool redraw);
+
+  // The stream buffer of an attached stream.
+  class Buffer final : public std::streambuf {
+   public:
+    Buffer(OutputQueue& queue, std::streambuf* target) : queue_(queue), target_(target) {}
+    std::streambuf* Target() const { return target_; }
+    // What was written since the last flush, as a progress redraw.
+    void CommitRedraw();
+
+   protected:
+    int_type overflow(int_type ch) override;
+    std::streamsize xsputn(const char* text, std::streamsize count) override;
+    int sync() override;
+
+   private:
+    void Commit(bool redraw);
+    OutputQueue& queue_;
+    std::streambuf* const target_;
+    std::mutex mutex_;
+    std::string pending_;
+  };
+
+ private:
+  struct Piece {
+    std::streambuf* target;
+    std::string text;
+    bool redraw;
+  };
+  void Write();
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Piece> pieces_;
+  bool ending_ = false;
+  std::vector<std::pair<std::ostream*, std::unique_ptr<Buffer>>> attached_;
+  std::thread writer_;
+};
 
 class ConsoleBackend : public QueueBackend {
  public:
@@ -70,6 +137,9 @@ class ConsoleBackend : public QueueBackend {
   void SetProgressStyle(Progress style) { progressStyle_ = style; }
   // Text behind the gauge's percentage, asked for at each change (UTF-8).
   void SetProgressDetail(std::function<std::string()> detail) { progressDetail_ = std::move(detail); }
+  // Reads a typed answer for a box instead of the input stream: false at the
+  // end of the input (or when the reader gave up waiting).
+  void SetAnswerReader(std::function<bool(std::string& line)> reader) { answerReader_ = std::move(reader); }
   // Called with true when the window logic begins work that must not be
   // broken off (the update), with false when it ends.
   void SetBusyHook(std::function<void(bool busy)> hook) { busyHook_ = std::move(hook); }
@@ -90,7 +160,9 @@ class ConsoleBackend : public QueueBackend {
   // Writes whole lines (UTF-8, each ended by a newline) above the gauge bar.
   void PrintLines(const std::string& lines);
   std::string BarLine() const;
-  void RedrawBar();
+  // progress: a redraw for a new position of the gauge, which the output
+  // queue may replace by a newer one.
+  void RedrawBar(bool progress = false);
   void HideBar();
   void DrawBar(int percent);
   void PrintStep(int percent);
@@ -110,10 +182,12 @@ class ConsoleBackend : public QueueBackend {
   Progress progressStyle_ = Progress::Bar;
   std::function<std::string()> progressDetail_;
   std::function<void(bool)> busyHook_;
+  std::function<bool(std::string&)> answerReader_;
   int lastStep_ = 0;       // the last tenth printed in steps (percent)
   int barPercent_ = 0;     // the percentage the bar shows
   bool barOpen_ = false;   // a bar line is on the screen, without newline
   std::size_t barCells_ = 0;  // characters of the bar line as drawn last
+  std::size_t barWidest_ = 0; // the widest bar line since the bar opened
   std::string barHead_;    // "[###...]  42%"
   std::string barStatus_;  // status text shown behind the bar (UTF-8)
 };

@@ -302,10 +302,14 @@ bool Win32Serial::Purge(Handle port, std::uint32_t flags) {
 bool Win32Serial::Drain(Handle port, std::uint32_t timeoutMs) {
   if (!PortLock(*this, port)) return false;
   const DWORD start = ::GetTickCount();
+  DWORD queryError = 0;  // a driver that refuses to tell its queue
   for (;;) {
     DWORD errors = 0;
     COMSTAT stat{};
-    if (!::ClearCommError(H(port), &errors, &stat)) return Fail();
+    if (!::ClearCommError(H(port), &errors, &stat)) {
+      queryError = ::GetLastError();
+      break;
+    }
     if (stat.cbOutQue == 0) break;
     if (::GetTickCount() - start >= timeoutMs) {
       plat::SetLastError(kErrorSemTimeout);
@@ -313,12 +317,17 @@ bool Win32Serial::Drain(Handle port, std::uint32_t timeoutMs) {
     }
     ::Sleep(1);
   }
-  // The driver's queue is empty; the UART and a USB adapter's own buffer may
-  // still hold characters, which PURGE_TXCLEAR would throw away.
+  // The driver's queue is empty, or it would not say: the UART and a USB
+  // adapter's own buffer may still hold characters (the monitor exit just
+  // written, say), which PURGE_TXCLEAR would throw away.
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
   const std::uint32_t baud = ::GetCommState(H(port), &dcb) ? dcb.BaudRate : 0;
   ::Sleep((DrainMarginMicroseconds(baud) + 999) / 1000);
+  if (queryError != 0) {
+    plat::SetLastError(queryError);
+    return false;
+  }
   return true;
 }
 

@@ -108,6 +108,24 @@ void OutputDebugString(const char* text);
 void BusyBegin(const char* reason);
 void BusyEnd();
 
+// Busy from its making until End() or until it goes out of scope, whichever
+// comes first: an exception on the way cannot leave the system held back.
+class BusyScope {
+ public:
+  explicit BusyScope(const char* reason) { BusyBegin(reason); }
+  ~BusyScope() { End(); }
+  BusyScope(const BusyScope&) = delete;
+  BusyScope& operator=(const BusyScope&) = delete;
+  void End() {
+    if (!active_) return;
+    active_ = false;
+    BusyEnd();
+  }
+
+ private:
+  bool active_ = true;
+};
+
 }  // namespace tk
 
 class TStrings {

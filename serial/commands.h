@@ -37,9 +37,12 @@ constexpr char kErase[] = "e";
 constexpr char kEraseFirst[] = "10000\r";
 constexpr char kEraseLast[] = "37fff\r";
 constexpr char kLoad[] = "l";
-// The end of a load: a line end (which also ends a line cut off before), the
-// end-of-file record, and its line end, the lines ending as the image's do.
-constexpr char kEndOfFileRecord[] = "\n:00000001FF\n";
+// The end of a load: the end-of-file record and its line end, as the image's
+// lines end. A load stopped at a line boundary takes it as it stands.
+constexpr char kEndOfFileRecord[] = ":00000001FF\n";
+// The end of a load that may have been cut off in the middle of a line: a
+// line end first, which ends that line, then the end-of-file record.
+constexpr char kEndOfCutLoad[] = "\n:00000001FF\n";
 
 constexpr std::uint8_t kVersionReportType = 0x05;
 constexpr std::uint8_t kVersionReportCode = 0xDD;

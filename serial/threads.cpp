@@ -104,17 +104,26 @@ void TReadChar::Execute() {
 
 bool PlugControl::WaitForPrompt(int ticks) { return WaitForChar(cmd::kPrompt, ticks); }
 
-bool PlugControl::WaitForChar(char character, int ticks) {
-  auto* waiter = new TReadChar(character);
+bool PlugControl::WaitForChar(char character, int ticks) { return WaitForChar(character, ticks, nullptr); }
+
+bool PlugControl::WaitForChar(char character, int ticks, const std::function<bool()>& stop) {
+  // The waiter is stopped, its read aborted and the thread ended on every way
+  // out of the wait, also when an exception passes through the event pump.
+  struct Waiter {
+    TReadChar* reader;
+    ~Waiter() {
+      reader->Terminate();
+      if (TAsyncComm* comm = CurrentComm()) comm->PurgeAll();
+      delete reader;
+    }
+  } waiter{new TReadChar(character)};
   bool found = false;
   for (int i = 0; i < ticks && !found; ++i) {
+    if (stop && stop()) break;
     Application->ProcessMessages();
     plat::Sleep(10);
-    found = waiter->Found.load(std::memory_order_acquire);
+    found = waiter.reader->Found.load(std::memory_order_acquire);
   }
-  waiter->Terminate();
-  if (TAsyncComm* comm = CurrentComm()) comm->PurgeAll();
-  delete waiter;
   return found;
 }
 
@@ -161,7 +170,7 @@ bool PlugControl::FindMonitor(int ticks) {
   if (WaitForPrompt(ticks)) return true;
   // A monitor whose upload was cut off takes the wake-up as part of a HEX
   // line; it answers once that load has ended.
-  return SendWhole(*comm, cmd::kEndOfFileRecord) && WaitForPrompt(ticks);
+  return SendWhole(*comm, cmd::kEndOfCutLoad) && WaitForPrompt(ticks);
 }
 
 bool PlugControl::EnterMonitorMode() {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 
 #include "platform/thread.h"
 #include "serial/commands.h"
@@ -54,6 +55,8 @@ class PlugControl {
   // True when '>' arrived within the ticks (one tick: event pump + 10 ms).
   bool WaitForPrompt(int ticks);
   bool WaitForChar(char character, int ticks);
+  // The same wait, given up at the first tick at which stop says so.
+  bool WaitForChar(char character, int ticks, const std::function<bool()>& stop);
   int SendMonitorRequest();
   int SendReportEnd();
   // The boot monitor's line: 57600 8N1 without flow control.

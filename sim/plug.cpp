@@ -654,6 +654,7 @@ void Plug::MonitorByteLocked(TimePoint now, std::uint8_t b) {
     }
     case Mon::Loading: {
       const std::size_t index = uploadBytes_++;
+      if (config_.promptAfter && index == *config_.promptAfter) SendByteLocked(now, '>');
       if (config_.loseAfter && index >= *config_.loseAfter &&
           index < *config_.loseAfter + config_.loseCount) {
         return;  // lost on the way

@@ -110,6 +110,9 @@ struct PlugConfig {
   int monitorStartMs = 700;
   int eraseTimeMs = 50;
   bool noFinalPrompt = false;             // a clean end-of-file record gets no '>'
+  // The monitor sends one '>' in the middle of the load, once this many bytes
+  // of the HEX stream after 'l' have come, and goes on loading.
+  std::optional<std::size_t> promptAfter;
 
   // Upload faults, counted in bytes of the HEX stream after 'l'.
   std::optional<std::size_t> loseAfter;   // drop loseCount bytes after this many

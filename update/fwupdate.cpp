@@ -3,6 +3,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "serial/asynccomm.h"
 #include "serial/connection.h"
 #include "platform/priority.h"
 #include "platform/thread.h"
@@ -21,9 +22,22 @@ bool TFwUpdate::SendWhole(const char* text, std::size_t length) {
 }
 
 bool TFwUpdate::StopHere() {
-  if (!Stopped && StopRequested && StopRequested()) Stopped = true;
+  if (!Stopped && StopRequested && StopRequested()) {
+    Stopped = true;
+    stoppedAt_ = std::chrono::steady_clock::now();
+  }
   return Stopped;
 }
+
+void TFwUpdate::DropInput() {
+  if (TAsyncComm* comm = CurrentComm()) comm->PurgeInput();
+}
+
+namespace {
+// What a stopped update keeps of its time for the monitor exit's drain, the
+// port's close and the front end's last words.
+constexpr std::chrono::milliseconds kStopReserve{300};
+}  // namespace
 
 bool TFwUpdate::ProgramFlash(int count, std::FILE* source) {
   if (Events.Erasing) Events.Erasing();
@@ -35,17 +49,20 @@ bool TFwUpdate::ProgramFlash(int count, std::FILE* source) {
 
   // Each command is followed by a bounded wait for the monitor's answer. The
   // waits only pace the sequence; a command that cannot be written ends it.
-  // A stop before the load leaves the monitor at its prompt once the command
-  // under way is answered.
+  // A stop before the erase range is complete waits for the command under way
+  // to be answered, so that the monitor is left at its prompt; a stop during
+  // the erase is taken at once (the monitor comes back to its prompt when it
+  // is done), and one after the load command closes the load.
+  const auto stop = [this] { return StopHere(); };
   if (StopHere() || !SendCommand(cmd::kErase)) return false;
   Plug->WaitForChar(cmd::kColon, 50);
   if (!SendCommand(cmd::kEraseFirst)) return false;
   Plug->WaitForChar(cmd::kColon, 50);
   if (!SendCommand(cmd::kEraseLast)) return false;
-  Plug->WaitForPrompt(300);
+  Plug->WaitForChar(cmd::kPrompt, 300, stop);
   if (StopHere() || !SendCommand(cmd::kLoad)) return false;
-  Plug->WaitForChar(cmd::kLoadReady, 100);
-  Plug->WaitForChar(cmd::kLoadReady, 10);
+  Plug->WaitForChar(cmd::kLoadReady, 100, stop);
+  Plug->WaitForChar(cmd::kLoadReady, 10, stop);
 
   {
     // Each line's write returns while its last characters are still going
@@ -55,13 +72,17 @@ bool TFwUpdate::ProgramFlash(int count, std::FILE* source) {
     if (!Download(count, source)) return false;
   }
   if (Stopped) {
-    // After the last whole line: the monitor leaves its load state.
+    // After the last whole line: the monitor leaves its load state. Its
+    // prompt is waited for as long as the time left to a stop allows.
+    DropInput();
     SendCommand(cmd::kEndOfFileRecord);
-    Plug->WaitForPrompt(200);
+    const auto deadline = stoppedAt_ + StopBudget - kStopReserve;
+    Plug->WaitForChar(cmd::kPrompt, 200, [deadline] { return std::chrono::steady_clock::now() >= deadline; });
     return false;
   }
-  // The monitor confirms the end-of-file record with its prompt; without it
-  // the flash cannot be trusted.
+  // The monitor confirms the end-of-file record, the last line, with its
+  // prompt (the input was dropped before that line went out); without it the
+  // flash cannot be trusted.
   return Plug->WaitForPrompt(200);
 }
 
@@ -111,6 +132,13 @@ bool TFwUpdate::Download(int count, std::FILE* source) {
         if (c == '\n') break;
       }
       if (n == 0) continue;
+      // Only the monitor's answer to the last line counts.
+      const int next = std::getc(source);
+      if (next == EOF) {
+        DropInput();
+      } else {
+        std::ungetc(next, source);
+      }
       if (!SendWhole(line, n)) {
         ok = false;
         break;

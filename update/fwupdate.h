@@ -4,6 +4,7 @@
 // monitor at 57600 baud.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -40,13 +41,16 @@ class TFwUpdate {
   // after that.
   virtual bool Download(int count, std::FILE* source);
 
-  // Asked at each safe point (between the erase commands, before the load,
-  // after each whole line); true stops the update there. A load that has
-  // begun is closed with the end-of-file record, so that the monitor waits
-  // at its prompt. Unset: never stops.
+  // Asked at each safe point (before the erase, during the erase and the
+  // load's start, after each whole line); true stops the update there. A load
+  // that has begun is closed with the end-of-file record, so that the monitor
+  // waits at its prompt; the wait for that prompt ends within StopBudget of
+  // the stop. Unset: never stops.
   std::function<bool()> StopRequested;
   // Set when the update ended at a stop request.
   bool Stopped = false;
+  // From a stop request to the end of the update, at most.
+  static constexpr std::chrono::milliseconds StopBudget{2000};
 
   std::string FileName;
   std::uint8_t Option;
@@ -57,8 +61,11 @@ class TFwUpdate {
   UpdateEvents Events;
 
  protected:
-  // Whether a stop was asked for; notes it in Stopped.
+  // Whether a stop was asked for; notes it, and when, in Stopped.
   bool StopHere();
+  // Drops what the plug sent so far: the monitor's prompt that follows then
+  // answers what is sent next, never an earlier line.
+  static void DropInput();
   // Sends one command or line; true when it went out whole.
   static bool SendWhole(const char* text, std::size_t length);
   template <std::size_t N>
@@ -72,4 +79,7 @@ class TFwUpdate {
   void BeginDownload(const std::string& caption);
   bool ShowProgress(int percentage, int& highest);
   void EndDownload();
+
+ private:
+  std::chrono::steady_clock::time_point stoppedAt_{};
 };

@@ -27,6 +27,9 @@ bool TFwUpdateSA::Download(int count, std::FILE* /*source*/) {
     if (StopHere()) break;  // at a line boundary, before the next line
     const char* line = Image[i - 1];
     const std::size_t length = std::strlen(line);
+    // Only the monitor's answer to the last line counts: a prompt it sent
+    // earlier (refusing the load half way, say) must not pass for it.
+    if (Image[i] == nullptr) DropInput();
     if (!SendWhole(line, length)) {
       ok = false;
       break;

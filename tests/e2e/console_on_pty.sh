@@ -10,10 +10,13 @@
 # the search (one that then finds no plug, one that finds it on the port after
 # a silent one), each ending interrupted (status 8), and one run whose only
 # named port does not exist (status 7, port error).
+# stop-at-question: SIGTERM while the tool waits for the typed answer to its
+# update question (input open, nothing typed): status 8 within 2 s; a second
+# run then updates the plug as found.
 set -u
 console=$1 emu=$2 hex=$3 work=$4 case=$5
 mkdir -p "$work"
-rm -f "$work"/*.log "$work"/out.json
+rm -f "$work"/*.log "$work"/*.json
 
 emu_args=(--hex "$hex")
 want_rc=0 want_result=verified want_exits=1 want_flash=1
@@ -27,6 +30,7 @@ case $case in
   no-plug) emu_args+=(--silent); want_rc=1 want_result=no-plug want_exits=0 want_flash=0 ;;
   too-old) emu_args+=(--product 1010); want_rc=3 want_result=too-old want_exits=0 want_flash=0 ;;
   interrupt) emu_args+=(--pause-ms 20) ;;  # the second run's outcome
+  stop-at-question) ;;
   *) echo "FAIL: unknown case $case"; exit 2 ;;
 esac
 
@@ -96,6 +100,27 @@ if [ "$case" = no-plug ]; then
   "$console" --port "$work/no-such-port" --json </dev/null >"$work/absent.json" 2>"$work/absent.log"
   absent_rc=$?
 fi
+if [ "$case" = stop-at-question ]; then
+  rm -f "$work/in" && mkfifo "$work/in"
+  exec 3<>"$work/in"  # held open: the tool waits for an answer that never comes
+  "$console" --port "$pts" --json <"$work/in" >"$work/out.json" 2>"$work/console.log" &
+  tool=$!
+  for _ in $(seq 100); do grep -q 'Buttons: \[U\]pdate' "$work/console.log" 2>/dev/null && break; sleep 0.1; done
+  check "the tool asks whether to update" 'grep -q "Buttons: \[U\]pdate" "$work/console.log"'
+  kill -TERM "$tool"
+  stopped=$(date +%s%N)
+  for _ in $(seq 100); do kill -0 "$tool" 2>/dev/null || break; sleep 0.05; done
+  took=$((($(date +%s%N) - stopped) / 1000000))
+  kill -KILL "$tool" 2>/dev/null
+  wait "$tool"
+  rc=$?
+  exec 3>&-
+  check "ended within 2 s of SIGTERM at the question (took $took ms)" '[ "$took" -le 2000 ]'
+  check "stopped at the question: exit status 8 (got $rc)" '[ "$rc" -eq 8 ]'
+  check "JSON result interrupted, status 8" 'grep -q "\"result\":\"interrupted\",\"exit_status\":8," "$work/out.json"'
+  mv "$work/out.json" "$work/interrupted.json"
+  mv "$work/console.log" "$work/interrupted.log"
+fi
 "$console" "${ports[@]}" --update --yes --json </dev/null >"$work/out.json" 2>"$work/console.log"
 rc=$?
 if [ "$case" = no-plug ]; then
@@ -116,7 +141,7 @@ if [ "$case" = no-plug ]; then
 fi
 kill -TERM "$pid" 2>/dev/null
 wait "$pid" 2>/dev/null
-[ "$case" = interrupt ] && cat "$work/interrupted.log" && echo "JSON: $(cat "$work/interrupted.json")"
+[ -f "$work/interrupted.log" ] && cat "$work/interrupted.log" && echo "JSON: $(cat "$work/interrupted.json")"
 cat "$work/console.log"
 echo "JSON: $(cat "$work/out.json")"
 sed 's/^/plugemu: /' "$work/plugemu.log"

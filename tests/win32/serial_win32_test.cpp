@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -333,6 +335,24 @@ TEST(Win32SerialOpen, MissingPortIsNotFound) {
   plat::Win32Serial api;
   EXPECT_EQ(api.Open("\\\\.\\COM9"), plat::InvalidHandle());
   EXPECT_EQ(plat::LastError(), plat::kErrorFileNotFound);
+}
+
+// A driver may refuse to tell its output queue (ClearCommError fails); a
+// file stands in for it. The bytes written last (the monitor exit) may still
+// be in the transmitter: the drain still keeps its margin before it says so.
+TEST(Win32SerialOpen, DrainKeepsItsMarginWhenTheQueueCannotBeRead) {
+  const char* path = "drain_refused.tmp";
+  std::ofstream(path) << "x";
+  plat::Win32Serial api;
+  const Handle h = api.Open(path);
+  ASSERT_NE(h, plat::InvalidHandle()) << plat::LastError();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(api.Drain(h, 500));
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_NE(plat::LastError(), 0u);
+  EXPECT_GE(took, std::chrono::microseconds(plat::DrainMarginMicroseconds(0)));
+  api.Close(h);
+  std::remove(path);
 }
 
 }  // namespace

@@ -2,12 +2,17 @@
 // an image): what goes out, and how the gauge, the label and the dots follow.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <iostream>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "app/main.h"
+#include "frontends/console_toolkit.h"
 #include "serial/asynccomm.h"
 #include "sim/bench.h"
 #include "tests/support/seam_fixture.h"
@@ -73,6 +78,15 @@ TEST_F(DownloadTest, SendsEachLineAsItStandsAndMovesTheGaugeOnlyWhenThePercentag
   std::fclose(f);
 
   EXPECT_EQ(Writes(), (std::vector<std::string>{":00000001FF\n", "abc\n", "last line without feed"}));
+  // The input is dropped just before the last line, and only then: the
+  // monitor's prompt after the download answers that line.
+  std::vector<sim::HostLogEntry::Op> ops;
+  for (const auto& e : bench.Log(kCom1)) {
+    const bool writing = e.op == sim::HostLogEntry::Op::Write;
+    if (writing || (!ops.empty() && e.op == sim::HostLogEntry::Op::Purge)) ops.push_back(e.op);
+  }
+  using Op = sim::HostLogEntry::Op;
+  EXPECT_EQ(ops, (std::vector<Op>{Op::Write, Op::Write, Op::Purge, Op::Write}));
   // 0, 1 and 1 percent: one move to 1, then back to 0.
   EXPECT_EQ(ui.GaugeValues(), (std::vector<int>{1, 0}));
   EXPECT_EQ(captured.str(), ".done\n");
@@ -139,6 +153,105 @@ TEST_F(DownloadTest, ImageUploadStopsAtAShortWrite) {
   EXPECT_FALSE(update.Download(3, nullptr));
   EXPECT_EQ(ui.Boxes().size(), 1u) << "one write error, then no further line";
   port = nullptr;
+}
+
+// An output that, once the progress has reached half way, takes nothing until
+// it is released or 5 s have passed: a pipe nobody reads, a console window
+// held by a selection.
+class HeldOutput final : public std::streambuf {
+ public:
+  void Release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+  std::string Text() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return text_;
+  }
+
+ protected:
+  std::streamsize xsputn(const char* text, std::streamsize count) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!held_ && std::string(text, static_cast<std::size_t>(count)).find(" 50%") != std::string::npos) {
+      held_ = true;
+      until_ = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    }
+    if (held_) changed_.wait_until(lock, until_, [this] { return released_; });
+    text_.append(text, static_cast<std::size_t>(count));
+    return count;
+  }
+  int_type overflow(int_type ch) override {
+    const char c = traits_type::to_char_type(ch);
+    if (!traits_type::eq_int_type(ch, traits_type::eof())) xsputn(&c, 1);
+    return traits_type::not_eof(ch);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool held_ = false;
+  std::chrono::steady_clock::time_point until_{};
+  bool released_ = false;
+  std::string text_;
+};
+
+// The console tool's output blocks for 5 s while the image streams at the
+// line's speed: the line stays busy, and once the output moves again every
+// status line is there, the progress at its end.
+TEST(ConsoleOutputTest, OutputThatBlocksNeitherIdlesTheLineNorLosesAStatusLine) {
+  sim::Bench bench(sim::Timing::Wire);
+  bench.AddPort(kCom1);
+  plat::SetSerial(&bench);
+  HeldOutput held;
+  std::ostream shown(&held);
+  tk::OutputQueue queue;
+  queue.Attach(shown);
+  std::istringstream noInput;
+  tk::ConsoleBackend console(shown, noInput, shown);
+  tk::SetBackend(&console);
+  TApplication app;
+  Application = &app;
+  {
+    Panel panel;
+    app.CreateForm(&panel);
+    const plat::Handle port = bench.Open(kCom1);
+    auto* comm = new TAsyncComm(nullptr);
+    comm->AttachPort(port);
+    SharedComm.store(comm);
+    ASSERT_TRUE(comm->SetLine(2, true));
+    // About 0.8 s of the line at 57600 baud: 100 lines, a gauge step each.
+    std::vector<const char*> image(FirmwareImage, FirmwareImage + 100);
+    image.push_back(nullptr);
+    TFwUpdateSA update("", 0, panel.gauge, panel.label);
+    update.Image = image.data();
+    EXPECT_TRUE(update.Download(101, nullptr));
+    comm->Drain();
+    const auto ended = std::chrono::steady_clock::now();
+
+    sim::TimePoint firstWrite{};
+    for (const auto& e : bench.Log(kCom1)) {
+      if (e.op == sim::HostLogEntry::Op::Write) {
+        firstWrite = e.time;
+        break;
+      }
+    }
+    const sim::WireActivity wire = bench.HostWireActivity(kCom1, firstWrite, ended);
+    // A character takes 174 us; the driver's queue holds 0.7 s of them.
+    EXPECT_LT(wire.longestIdle, std::chrono::milliseconds(50)) << "the line waited for the console";
+    held.Release();
+    queue.Finish();
+    SharedComm.store(nullptr);
+    delete comm;
+    bench.Close(port);
+  }
+  const std::string text = held.Text();
+  EXPECT_NE(text.find("[status] Uploading Firmware ... \n"), std::string::npos) << text;
+  EXPECT_NE(text.find("100%\n[status] Ready\n"), std::string::npos) << text;
+  tk::SetBackend(nullptr);
+  Application = nullptr;
+  plat::SetSerial(nullptr);
+  TThread::JoinAll();
 }
 
 }  // namespace

@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <chrono>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 
@@ -244,6 +247,8 @@ struct UploadFault {
   bool rescued;         // a new search then finds the plug in its monitor and finishes the update
   int stopAfterLines = 0;  // a stop requested once this many lines went out: no box, the
                            // end-of-file record after the last whole line, the tool ends
+  bool stopInErase = false;  // a stop requested once the erase range went out: taken at
+                             // once, nothing more is sent
 };
 
 void PrintTo(const UploadFault& f, std::ostream* os) { *os << f.name; }
@@ -255,22 +260,42 @@ TEST_P(UploadFaultTest, EndsInUpdateErrorAndANewSearchFinishesTheUpdateInTheMoni
   GetParam().configure(config);
   TForm1& form = ReportShown(config);
   const int stopAt = GetParam().stopAfterLines;
+  const bool stopping = stopAt > 0 || GetParam().stopInErase;
   const auto lines = [this] {
     const auto all = Writes(kCom1);
     return std::count_if(all.begin(), all.end(), [](const auto& w) { return !w.empty() && w[0] == ':'; });
   };
-  if (stopAt > 0) form.StopRequested = [&] { return lines() >= stopAt; };
+  std::optional<sim::TimePoint> stopSeen;
+  const auto seen = [&stopSeen](bool stop) {
+    if (stop && !stopSeen) stopSeen = sim::Clock::now();
+    return stop;
+  };
+  if (stopAt > 0) form.StopRequested = [&] { return seen(lines() >= stopAt); };
+  if (GetParam().stopInErase) form.StopRequested = [&] { return WritesOf("37fff\r") > 0; };
   form.BUpdate->Click();
+  // Asked for from the moment the erase range went out.
+  if (GetParam().stopInErase && LastWriteOf("37fff\r") >= 0) {
+    stopSeen = bench.Log(kCom1)[static_cast<std::size_t>(LastWriteOf("37fff\r"))].time;
+  }
 
   const auto boxes = ui.Boxes();
-  if (stopAt > 0) {
+  if (stopping) {
+    // Whatever the monitor does, the stop has ended the update within 2 s.
+    ASSERT_TRUE(stopSeen.has_value());
+    EXPECT_LT(sim::Clock::now() - *stopSeen, std::chrono::milliseconds(2000));
     EXPECT_TRUE(boxes.empty());
+    EXPECT_TRUE(form.StoppedInMonitor);
+  }
+  if (GetParam().stopInErase) {
+    // Nothing after the erase range: the monitor ends its erase at its prompt.
+    EXPECT_EQ(Writes(kCom1).back(), Bytes("37fff\r"));
+  } else if (stopAt > 0) {
     const auto all = Writes(kCom1);
-    const auto eof = std::find(all.begin(), all.end(), Bytes(cmd::kEndOfFileRecord));
+    // At a line boundary the record goes out as it stands, no empty line before it.
+    const auto eof = std::find(all.begin(), all.end(), Bytes(":00000001FF\n"));
     ASSERT_NE(eof, all.end()) << "no end-of-file record";
     EXPECT_EQ(std::count_if(all.begin(), eof, [](const auto& w) { return !w.empty() && w[0] == ':'; }), stopAt);
     EXPECT_EQ(eof + 1, all.end()) << "sent after the end-of-file record";
-    EXPECT_TRUE(form.StoppedInMonitor);
   } else {
     ASSERT_EQ(boxes.size(), static_cast<std::size_t>(GetParam().writeErrorBoxes + 1));
     for (int i = 0; i < GetParam().writeErrorBoxes; ++i) {
@@ -288,8 +313,8 @@ TEST_P(UploadFaultTest, EndsInUpdateErrorAndANewSearchFinishesTheUpdateInTheMoni
   EXPECT_EQ(PlugPort, nullptr);
   EXPECT_EQ(form.UpdateState, 0);
   EXPECT_TRUE(form.BSearch->Enabled());
-  EXPECT_EQ(ui.GaugeValues().back(), 0);
-  EXPECT_EQ(app.Terminated(), stopAt > 0);
+  EXPECT_EQ(form.CGauge1->Progress(), 0);
+  EXPECT_EQ(app.Terminated(), stopping);
   if (!GetParam().rescued) return;
 
   // The cause is gone (cable back in, clean line); the plug waits in its
@@ -357,7 +382,21 @@ INSTANTIATE_TEST_SUITE_P(
                       c.keepsPower = true;
                     },
                     1, true},
-        UploadFault{"StopRequested", [](sim::PlugConfig&) {}, 0, true, 700}),
+        // The monitor answers '>' half way through the load and nothing after
+        // the last line: that early prompt is no confirmation.
+        UploadFault{"PromptMidLoadNoneAtTheEnd",
+                    [](sim::PlugConfig& c) {
+                      c.promptAfter = 150000;
+                      c.noFinalPrompt = true;
+                    },
+                    0, false},
+        UploadFault{"StopRequested", [](sim::PlugConfig&) {}, 0, true, 700},
+        // No prompt after the end-of-file record: the wait for it is cut short.
+        UploadFault{"StopRequestedNoPromptAfterTheLoad", [](sim::PlugConfig& c) { c.noFinalPrompt = true; }, 0,
+                    false, 700},
+        // The erase outlasts the 2 s of a stop.
+        UploadFault{"StopRequestedDuringTheErase", [](sim::PlugConfig& c) { c.eraseTimeMs = 2500; }, 0, false, 0,
+                    true}),
     [](const ::testing::TestParamInfo<UploadFault>& param) { return std::string(param.param.name); });
 
 TEST_F(UpdateTest, ClosingTheWindowDuringTheUpdateEndsTheToolAfterIt) {
@@ -370,6 +409,23 @@ TEST_F(UpdateTest, ClosingTheWindowDuringTheUpdateEndsTheToolAfterIt) {
   EXPECT_TRUE(app.Terminated());
   EXPECT_EQ(plug->ExitCount(), 1);
   EXPECT_EQ(plug->Flash(), ExpectedFlash());
+  CloseWindow();
+  EXPECT_EQ(WritesOf("x"), 1);
+}
+
+TEST_F(UpdateTest, AnExceptionDuringTheUploadLeavesShutdownFree) {
+  TForm1& form = ReportShown();
+  // Thrown from inside the upload (an allocation that failed, say).
+  ui.OnPump = [this](int) {
+    if (plug->UploadBytes() > 1000) throw std::runtime_error("no memory");
+  };
+  EXPECT_THROW(form.BUpdate->Click(), std::runtime_error);
+  ui.OnPump = nullptr;
+  const auto busy = ui.EventsOf(Event::Kind::Busy);
+  ASSERT_EQ(busy.size(), 2u);
+  EXPECT_EQ(busy[0].value, 1);
+  EXPECT_EQ(busy[1].value, 0);
+  // The exit sequence then leaves the boot monitor as on any other end.
   CloseWindow();
   EXPECT_EQ(WritesOf("x"), 1);
 }
