@@ -6,6 +6,7 @@
 #include "serial/connection.h"
 #include "platform/priority.h"
 #include "platform/thread.h"
+#include "serial/asynccomm.h"
 #include "serial/commands.h"
 #include "serial/threads.h"
 
@@ -18,6 +19,26 @@ TFwUpdate::~TFwUpdate() { delete Plug; }
 
 bool TFwUpdate::SendWhole(const char* text, std::size_t length) {
   return SendToPlug(static_cast<std::uint16_t>(length), text) == static_cast<int>(length);
+}
+
+bool TFwUpdate::SendLine(const char* line, std::size_t length) {
+  lineCut_ = true;
+  if (!SendWhole(line, length)) return false;
+  lineCut_ = false;
+  return true;
+}
+
+void TFwUpdate::CloseLoad() {
+  if (!loading_) return;
+  loading_ = false;
+  SendCommand(cmd::kEndOfFileRecord);
+  if (TAsyncComm* comm = CurrentComm()) comm->Drain();
+}
+
+void TFwUpdate::StopNow() {
+  Stopped = true;
+  // A line cut off by a failed write gets no record behind it.
+  if (!lineCut_) CloseLoad();
 }
 
 bool TFwUpdate::StopHere() {
@@ -44,6 +65,7 @@ bool TFwUpdate::ProgramFlash(int count, std::FILE* source) {
   if (!SendCommand(cmd::kEraseLast)) return false;
   Plug->WaitForPrompt(300);
   if (StopHere() || !SendCommand(cmd::kLoad)) return false;
+  loading_ = true;
   Plug->WaitForChar(cmd::kLoadReady, 100);
   Plug->WaitForChar(cmd::kLoadReady, 10);
 
@@ -54,9 +76,12 @@ bool TFwUpdate::ProgramFlash(int count, std::FILE* source) {
     const plat::RaisedThreadPriority raised;
     if (!Download(count, source)) return false;
   }
+  // Unless stopped, the image's own last line, its end-of-file record, has
+  // ended the load.
+  if (!Stopped) loading_ = false;
   if (Stopped) {
     // After the last whole line: the monitor leaves its load state.
-    SendCommand(cmd::kEndOfFileRecord);
+    CloseLoad();
     Plug->WaitForPrompt(200);
     return false;
   }
@@ -111,7 +136,7 @@ bool TFwUpdate::Download(int count, std::FILE* source) {
         if (c == '\n') break;
       }
       if (n == 0) continue;
-      if (!SendWhole(line, n)) {
+      if (!SendLine(line, n)) {
         ok = false;
         break;
       }

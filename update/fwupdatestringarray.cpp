@@ -27,7 +27,7 @@ bool TFwUpdateSA::Download(int count, std::FILE* /*source*/) {
     if (StopHere()) break;  // at a line boundary, before the next line
     const char* line = Image[i - 1];
     const std::size_t length = std::strlen(line);
-    if (!SendWhole(line, length)) {
+    if (!SendLine(line, length)) {
       ok = false;
       break;
     }

@@ -214,6 +214,9 @@ struct UploadFault {
   bool rescued;         // a new search then finds the plug in its monitor and finishes the update
   int stopAfterLines = 0;  // a stop requested once this many lines went out: no box, the
                            // end-of-file record after the last whole line, the tool ends
+  bool sessionEnds = false;  // the stop is the system's end of the session, during the
+                             // upload's event pump: the record is out and drained when
+                             // the form's dispatch returns
 };
 
 void PrintTo(const UploadFault& f, std::ostream* os) { *os << f.name; }
@@ -229,8 +232,29 @@ TEST_P(UploadFaultTest, EndsInUpdateErrorAndANewSearchFinishesTheUpdateInTheMoni
     const auto all = Writes(kCom1);
     return std::count_if(all.begin(), all.end(), [](const auto& w) { return !w.empty() && w[0] == ':'; });
   };
-  if (stopAt > 0) form.StopRequested = [&] { return lines() >= stopAt; };
+  if (stopAt > 0 && !GetParam().sessionEnds) form.StopRequested = [&] { return lines() >= stopAt; };
+  bool sessionEnded = false;
+  if (GetParam().sessionEnds) {
+    ui.OnPump = [&](int) {
+      if (sessionEnded || lines() < stopAt) return;
+      sessionEnded = true;
+      tk::Message end;
+      end.Msg = tk::kWmEndSession;
+      end.WParam = 1;
+      form.Dispatch(end);
+      // From here on the process may end at any moment.
+      const auto all = Writes(kCom1);
+      ASSERT_EQ(all.back(), Bytes(cmd::kEndOfFileRecord)) << "no end-of-file record when the dispatch returned";
+      EXPECT_EQ(std::count_if(all.begin(), all.end(), [](const auto& w) { return !w.empty() && w[0] == ':'; }),
+                stopAt);
+      const auto log = bench.Log(kCom1);
+      ASSERT_TRUE(bench.LastDrained(kCom1).has_value());
+      EXPECT_GE(*bench.LastDrained(kCom1), log.back().time) << "the record was not drained";
+    };
+  }
   form.BUpdate->Click();
+  ui.OnPump = nullptr;
+  EXPECT_EQ(sessionEnded, GetParam().sessionEnds);
 
   const auto boxes = ui.Boxes();
   if (stopAt > 0) {
@@ -327,7 +351,8 @@ INSTANTIATE_TEST_SUITE_P(
                       c.keepsPower = true;
                     },
                     1, true},
-        UploadFault{"StopRequested", [](sim::PlugConfig&) {}, 0, true, 700}),
+        UploadFault{"StopRequested", [](sim::PlugConfig&) {}, 0, true, 700},
+        UploadFault{"SessionEnds", [](sim::PlugConfig&) {}, 0, false, 700, true}),
     [](const ::testing::TestParamInfo<UploadFault>& param) { return std::string(param.param.name); });
 
 TEST_F(UpdateTest, ClosingTheWindowDuringTheUpdateEndsTheToolAfterIt) {
