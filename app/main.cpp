@@ -153,6 +153,10 @@ void TForm1::Dispatch(tk::Message& message) {
     WMPlugReport(message);
     return;
   }
+  if (message.Msg == tk::kWmEndSession) {
+    if (message.WParam != 0) SessionEnding();
+    return;
+  }
   if (message.Msg == WM_PLUGENDAPP) {
     // An oversized report header: the tool ends as if the user closed it.
     Application->Terminate();
@@ -167,6 +171,11 @@ void TForm1::BExitClick(TObject* /*sender*/) { Application->Terminate(); }
 void TForm1::Interrupt() {
   Application->Terminate();
   End(flow::Result::Interrupted);
+}
+
+void TForm1::SessionEnding() {
+  sessionEnding_ = true;
+  if (update_ != nullptr) update_->StopNow();
 }
 
 // --- search -----------------------------------------------------------------
@@ -409,13 +418,22 @@ void TForm1::UpdateInMonitor(tk::BusyScope& busy) {
 
   // Released on every path, also when an exception passes through.
   std::unique_ptr<TFwUpdateSA> update(new TFwUpdateSA("", 0, CGauge1, LStatus));
-  update->StopRequested = StopRequested;
+  update->StopRequested = [this] { return sessionEnding_ || (StopRequested && StopRequested()); };
   update->Events.Erasing = [this] { Enter(flow::Stage::Erase); };
   update->Events.Uploading = [this] { Enter(flow::Stage::Upload); };
   update->Events.LineSent = [this](long lines, long totalLines, long bytes, long totalBytes) {
     Record().UploadProgress(lines, totalLines, bytes, totalBytes);
   };
+  // The session's end reaches the update through update_ while it runs, and
+  // never after, also when an exception passes through.
+  update_ = update.get();
+  struct Running {
+    TFwUpdate*& slot;
+    ~Running() { slot = nullptr; }
+  } running{update_};
   const bool result = update->UpdateFromImage();
+  update_ = nullptr;
+  sessionEnding_ = false;  // it ended this update
   StoppedInMonitor = update->Stopped;
   update.reset();
   busy.End();

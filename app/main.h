@@ -14,6 +14,7 @@
 #include "platform/thread.h"
 #include "platform/toolkit.h"
 
+class TFwUpdate;
 class TReadC99;
 class TSuchePlug;
 struct FoundPort;
@@ -86,6 +87,12 @@ class TForm1 : public TForm {
   // ends with InterruptedInMonitor.
   std::function<bool()> StopRequested;
   bool StoppedInMonitor = false;
+  // The system ends the session (the form's kWmEndSession): the process may
+  // end once this returns. Before the monitor switch nothing is sent; a
+  // switch under way ends the update before its first command; a load under
+  // way is closed after its last whole line, the end-of-file record drained to
+  // the wire, before this returns. The update then ends as after a stop.
+  void SessionEnding();
 
  private:
   // The observer, or one that ignores everything.
@@ -97,6 +104,9 @@ class TForm1 : public TForm {
   // True when a write to the plug failed on this connection (its box shown).
   static bool WriteFailedHere();
   flow::Stage stage_ = flow::Stage::Search;
+  bool sessionEnding_ = false;
+  // The update running in UpdateInMonitor, null at any other time.
+  TFwUpdate* update_ = nullptr;
   // Stops the report reader, aborts its read and waits until it has ended.
   void StopReportReader();
   std::shared_ptr<plat::ThreadControl> reportReaderControl_;

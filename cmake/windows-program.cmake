@@ -2,7 +2,8 @@
 #
 #   - the application manifest (frontends/win32_manifest.rc): the program runs
 #     as the user who starts it, never elevated, and names the Windows versions
-#     it was made for; nothing else (classic controls, no DPI awareness);
+#     it was made for, and that it scales its windows to each monitor's dpi
+#     itself (per-monitor DPI aware); nothing else (classic controls);
 #   - address-space layout randomisation and no-execute data, asked for
 #     explicitly (and high-entropy randomisation on 64 bits).
 #

@@ -84,9 +84,72 @@ HBRUSH Brush(Color color) {
   return brush;
 }
 
-std::map<const TForm*, HFONT>& Fonts() {
-  static std::map<const TForm*, HFONT> fonts;
-  return fonts;
+// The layout, font and gauge are drawn for 96 dpi; a form shows them scaled
+// by the dpi of the monitor it is on (the program is per-monitor DPI aware).
+constexpr int kLayoutDpi = 96;
+constexpr UINT kWmDpiChanged = 0x02E0;
+
+int Scaled(int value, int dpi) { return ::MulDiv(value, dpi, kLayoutDpi); }
+
+// A layout rectangle at dpi: its edges scaled, so that neighbours stay neighbours.
+RECT Scaled(const TRect& r, int dpi) {
+  return RECT{Scaled(r.Left, dpi), Scaled(r.Top, dpi), Scaled(r.Left + r.Width, dpi),
+              Scaled(r.Top + r.Height, dpi)};
+}
+
+// Per form: its font at its dpi.
+struct FormState {
+  HFONT font = nullptr;
+  int dpi = kLayoutDpi;
+};
+
+std::map<const TForm*, FormState>& States() {
+  static std::map<const TForm*, FormState> states;
+  return states;
+}
+
+HFONT MakeFont(const TForm& form, int dpi) {
+  return ::CreateFontA(Scaled(form.FontHeight, dpi), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
+                       form.FontName.c_str());
+}
+
+// A function of user32 that older Windows lacks, looked up so that the
+// program still starts there; null where it is missing.
+template <class F>
+F User32(const char* name) {
+  HMODULE user32 = ::GetModuleHandleW(L"user32.dll");
+  return user32 != nullptr ? reinterpret_cast<F>(reinterpret_cast<void*>(::GetProcAddress(user32, name)))
+                           : nullptr;
+}
+
+// The dpi of the monitor a window is on (Windows 10 1607 and later); before
+// that the system's dpi, which is the one every monitor shows.
+int WindowDpi(HWND hwnd) {
+  using DpiForWindow = UINT(WINAPI*)(HWND);
+  static const auto forWindow = User32<DpiForWindow>("GetDpiForWindow");
+  if (forWindow != nullptr && hwnd != nullptr) {
+    if (const UINT dpi = forWindow(hwnd); dpi != 0) return static_cast<int>(dpi);
+  }
+  HDC screen = ::GetDC(nullptr);
+  const int dpi = screen != nullptr ? ::GetDeviceCaps(screen, LOGPIXELSX) : 0;
+  if (screen != nullptr) ::ReleaseDC(nullptr, screen);
+  return dpi > 0 ? dpi : kLayoutDpi;
+}
+
+// The outer rectangle around a client rectangle, with the frame and caption
+// the system draws at that dpi.
+void AdjustForDpi(RECT& rect, DWORD style, DWORD exStyle, int dpi) {
+  using AdjustRect = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
+  static const auto adjust = User32<AdjustRect>("AdjustWindowRectExForDpi");
+  if (adjust == nullptr || !adjust(&rect, style, FALSE, exStyle, static_cast<UINT>(dpi))) {
+    ::AdjustWindowRectEx(&rect, style, FALSE, exStyle);
+  }
+}
+
+int DpiOf(const TForm* form) {
+  auto it = States().find(form);
+  return it != States().end() ? it->second.dpi : kLayoutDpi;
 }
 
 // Runs a handler of the system's code; what it throws is shown, as the
@@ -116,8 +179,10 @@ void PaintGauge(HWND hwnd, HDC target) {
   auto font = reinterpret_cast<HFONT>(::GetWindowLongPtrW(hwnd, 0));
   HGDIOBJ oldFont = font != nullptr ? ::SelectObject(dc, font) : nullptr;
 
+  // The frame is one pixel at 96 dpi, as thick as the scale makes it above.
+  const int frame = std::max(1, Scaled(1, DpiOf(FormOf(::GetParent(hwnd)))));
   ::FillRect(dc, &rc, static_cast<HBRUSH>(::GetStockObject(BLACK_BRUSH)));
-  RECT inner = {1, 1, w - 1, h - 1};
+  RECT inner = {frame, frame, w - frame, h - frame};
   int percent = 0;
   if (gauge != nullptr && gauge->MaxValue > gauge->MinValue) {
     percent = (gauge->Progress() - gauge->MinValue) * 100 / (gauge->MaxValue - gauge->MinValue);
@@ -207,11 +272,39 @@ void FitLabel(HWND hwnd) {
 }
 
 void AlignControls(TForm& form, int clientWidth) {
+  const int dpi = DpiOf(&form);
   for (const auto& c : form.Controls()) {
     if (c->Kind() != ControlKind::Memo || !static_cast<TMemo*>(c.get())->AlignTop) continue;
-    ::SetWindowPos(Hwnd(c->Peer), nullptr, 0, 0, clientWidth, c->Bounds().Height,
-                   SWP_NOZORDER | SWP_NOACTIVATE);
+    const RECT r = Scaled(c->Bounds(), dpi);
+    ::SetWindowPos(Hwnd(c->Peer), nullptr, 0, 0, clientWidth, r.bottom - r.top, SWP_NOZORDER | SWP_NOACTIVATE);
   }
+}
+
+// The form moved to a monitor of another dpi (or the monitor's scale
+// changed): a font of the new height, every control at its scaled place, and
+// the window where the system suggests, which keeps it under the mouse
+// while it is dragged across.
+void ChangeDpi(TForm& form, HWND hwnd, int dpi, const RECT& suggested) {
+  FormState& state = States()[&form];
+  HFONT old = state.font;
+  state.font = MakeFont(form, dpi);
+  state.dpi = dpi;
+  ::SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(state.font), FALSE);
+  for (const auto& c : form.Controls()) {
+    HWND child = Hwnd(c->Peer);
+    if (child == nullptr) continue;
+    const RECT r = Scaled(c->Bounds(), dpi);
+    ::SetWindowPos(child, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    ::SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(state.font), TRUE);
+    if (c->Kind() == ControlKind::Label && static_cast<TLabel*>(c.get())->AutoSize) FitLabel(child);
+  }
+  ::SetWindowPos(hwnd, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+                 suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+  RECT client;
+  ::GetClientRect(hwnd, &client);
+  AlignControls(form, client.right);
+  ::InvalidateRect(hwnd, nullptr, TRUE);
+  if (old != nullptr) ::DeleteObject(old);
 }
 
 HWND MainWindow();
@@ -220,9 +313,10 @@ LRESULT CALLBACK FormProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   if (msg == WM_QUERYENDSESSION) return gBusy ? FALSE : TRUE;
   TForm* form = FormOf(hwnd);
   if (form == nullptr) return ::DefWindowProcW(hwnd, msg, wp, lp);
-  if (msg >= WM_USER || msg == WM_CLOSE) {
+  if (msg >= WM_USER || msg == WM_CLOSE || msg == WM_ENDSESSION) {
     // The form decides: WM_CLOSE on the main form ends the application; the
-    // window itself lives until the form is deleted.
+    // window itself lives until the form is deleted. WM_ENDSESSION: the
+    // process may end as soon as the form's dispatch returns.
     Message m;
     m.Msg = msg;
     m.WParam = wp;
@@ -258,6 +352,9 @@ LRESULT CALLBACK FormProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_SIZE:
       AlignControls(*form, LOWORD(lp));
       return 0;
+    case kWmDpiChanged:
+      ChangeDpi(*form, hwnd, LOWORD(wp), *reinterpret_cast<const RECT*>(lp));
+      return 0;
     case WM_SYSCOMMAND:
       // The main form is minimised with the application's window, which
       // keeps the taskbar button and hides the windows it owns.
@@ -284,6 +381,11 @@ LRESULT CALLBACK AppProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
     case WM_QUERYENDSESSION:
       return gBusy ? FALSE : TRUE;
+    case WM_ENDSESSION:
+      // Whichever window Windows tells first, the process may end once both
+      // have returned: the main form has its say before this one returns.
+      if (HWND main = MainWindow()) ::SendMessageW(main, WM_ENDSESSION, wp, lp);
+      return 0;
     case WM_CLOSE:
       // "Close window" on the taskbar button: as if the main form was closed.
       if (HWND main = MainWindow()) ::PostMessageW(main, WM_CLOSE, 0, 0);
@@ -358,7 +460,7 @@ std::string MemoText(const TMemo& memo) {
   return text;
 }
 
-HWND CreateControl(HWND parent, TControl& c, int id, HFONT font) {
+HWND CreateControl(HWND parent, TControl& c, int id, HFONT font, int dpi) {
   DWORD style = WS_CHILD | WS_VISIBLE;
   DWORD exStyle = 0;
   const wchar_t* cls = L"STATIC";
@@ -387,9 +489,9 @@ HWND CreateControl(HWND parent, TControl& c, int id, HFONT font) {
       break;
     }
   }
-  TRect b = c.Bounds();
-  HWND hwnd = ::CreateWindowExW(exStyle, cls, Wide(text).c_str(), style, b.Left, b.Top, b.Width, b.Height,
-                                parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), Instance(),
+  const RECT b = Scaled(c.Bounds(), dpi);
+  HWND hwnd = ::CreateWindowExW(exStyle, cls, Wide(text).c_str(), style, b.left, b.top, b.right - b.left,
+                                b.bottom - b.top, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), Instance(),
                                 nullptr);
   if (hwnd == nullptr) return nullptr;
   ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&c));
@@ -422,13 +524,6 @@ void Pump(MSG& msg) {
 using BlockReasonCreate = BOOL(WINAPI*)(HWND, LPCWSTR);
 using BlockReasonDestroy = BOOL(WINAPI*)(HWND);
 
-template <class F>
-F User32(const char* name) {
-  HMODULE user32 = ::GetModuleHandleW(L"user32.dll");
-  return user32 != nullptr ? reinterpret_cast<F>(reinterpret_cast<void*>(::GetProcAddress(user32, name)))
-                           : nullptr;
-}
-
 }  // namespace
 
 unsigned long ColorRef(Color color) {
@@ -446,8 +541,8 @@ unsigned long ColorRef(Color color) {
 Win32Backend::Win32Backend() : guiThread_(::GetCurrentThreadId()) {}
 
 Win32Backend::~Win32Backend() {
-  for (auto& entry : Fonts()) ::DeleteObject(entry.second);
-  Fonts().clear();
+  for (auto& entry : States()) ::DeleteObject(entry.second.font);
+  States().clear();
   if (gAppWindow != nullptr) {
     ::DestroyWindow(gAppWindow);
     gAppWindow = nullptr;
@@ -464,28 +559,33 @@ void* Win32Backend::AppWindowHandle() { return gAppWindow; }
 
 void Win32Backend::FormCreated(TForm& form) {
   RegisterClasses();
-  HFONT font = ::CreateFontA(form.FontHeight, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                             OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                             DEFAULT_PITCH | FF_DONTCARE, form.FontName.c_str());
-  Fonts()[&form] = font;
-  // The window around the layout's client area, with the frame and caption
-  // the system draws (larger with bigger fonts or another theme).
   constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
   constexpr DWORD kExStyle = WS_EX_CONTROLPARENT;
-  RECT outer = {0, 0, form.ClientWidth, form.ClientHeight};
-  ::AdjustWindowRectEx(&outer, kStyle, FALSE, kExStyle);
+  HWND owner = AppWindow(title_);
+  // Made without a size: the size follows from the dpi of the monitor the
+  // window is on, which only the window can tell.
+  const int startX = form.Centered ? 0 : form.Left;
+  const int startY = form.Centered ? 0 : form.Top;
+  HWND hwnd = ::CreateWindowExW(kExStyle, kFormClass, Wide(form.Caption()).c_str(), kStyle, startX, startY, 0, 0,
+                                owner, nullptr, Instance(), nullptr);
+  if (hwnd == nullptr) return;
+  const int dpi = WindowDpi(hwnd);
+  HFONT font = MakeFont(form, dpi);
+  States()[&form] = FormState{font, dpi};
+  // The window around the layout's client area, with the frame and caption
+  // the system draws (larger with bigger fonts or another theme).
+  RECT client = {0, 0, Scaled(form.ClientWidth, dpi), Scaled(form.ClientHeight, dpi)};
+  RECT outer = client;
+  AdjustForDpi(outer, kStyle, kExStyle, dpi);
   const int width = outer.right - outer.left;
   const int height = outer.bottom - outer.top;
-  int x = form.Left;
-  int y = form.Top;
+  int x = startX;
+  int y = startY;
   if (form.Centered) {
     x = (::GetSystemMetrics(SM_CXSCREEN) - width) / 2;
     y = (::GetSystemMetrics(SM_CYSCREEN) - height) / 2;
   }
-  HWND owner = AppWindow(title_);
-  HWND hwnd = ::CreateWindowExW(kExStyle, kFormClass, Wide(form.Caption()).c_str(), kStyle, x, y, width, height,
-                                owner, nullptr, Instance(), nullptr);
-  if (hwnd == nullptr) return;
+  ::SetWindowPos(hwnd, nullptr, x, y, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
   ::SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
   form.Peer = hwnd;
 
@@ -500,11 +600,10 @@ void Win32Backend::FormCreated(TForm& form) {
   });
   for (std::size_t i : order) {
     TControl& c = *form.Controls()[i];
-    c.Peer = CreateControl(hwnd, c, kFirstControlId + static_cast<int>(i), font);
+    c.Peer = CreateControl(hwnd, c, kFirstControlId + static_cast<int>(i), font, dpi);
   }
   // From here on messages reach the form.
   ::SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&form));
-  RECT client;
   ::GetClientRect(hwnd, &client);
   AlignControls(form, client.right);
 
@@ -537,10 +636,10 @@ void Win32Backend::FormDestroying(TForm& form) {
     ::DestroyWindow(hwnd);
     form.Peer = nullptr;
   }
-  auto it = Fonts().find(&form);
-  if (it != Fonts().end()) {
-    ::DeleteObject(it->second);
-    Fonts().erase(it);
+  auto it = States().find(&form);
+  if (it != States().end()) {
+    ::DeleteObject(it->second.font);
+    States().erase(it);
   }
 }
 

@@ -7,7 +7,12 @@
 // converted from code page 1252, so they read right on every system code
 // page. The forms are owned by an application window of no size that carries
 // the application's title (the taskbar button's text). A busy notice refuses
-// the system's shutdown (WM_QUERYENDSESSION) and gives Windows its reason.
+// the system's shutdown (WM_QUERYENDSESSION) and gives Windows its reason;
+// the end of the session (WM_ENDSESSION) goes to the main form's dispatch.
+//
+// A form's layout, font height and gauge are given for 96 dpi and shown
+// scaled by the dpi of the monitor the window is on, again whenever that
+// changes (WM_DPICHANGED); at 96 dpi every control sits where the layout says.
 #pragma once
 
 #include <string>

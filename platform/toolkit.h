@@ -53,6 +53,9 @@ constexpr int kIdNo = 7;
 
 // Window messages the portable code uses.
 constexpr unsigned kWmClose = 0x0010;
+// The system's session ends (logoff, shutdown, restart) when WParam is not 0:
+// the process may end at any moment after the form's dispatch returns.
+constexpr unsigned kWmEndSession = 0x0016;
 constexpr unsigned kWmUser = 0x0400;
 
 struct Message {

@@ -537,7 +537,10 @@ bool Bench::Drain(plat::Handle h, std::uint32_t timeoutMs) {
     Port* p = LookupLocked(h);
     if (!p) return false;
     baud = p->dcb.BaudRate;
-    if (p->tx.empty()) break;
+    if (p->tx.empty()) {
+      p->drained = Clock::now();
+      break;
+    }
     if (Clock::now() >= deadline) return Fail(plat::kErrorSemTimeout);
     hostCv_.wait_until(lock, std::min(deadline, Clock::now() + std::chrono::milliseconds(1)));
   }
@@ -776,6 +779,12 @@ std::vector<HostLogEntry> Bench::Log(const std::string& name) const {
   std::lock_guard<std::mutex> lock(mutex_);
   const Port* p = FindNamedLocked(name);
   return p ? p->log : std::vector<HostLogEntry>{};
+}
+
+std::optional<TimePoint> Bench::LastDrained(const std::string& name) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Port* p = FindNamedLocked(name);
+  return p ? p->drained : std::nullopt;
 }
 
 int Bench::OpenCount(const std::string& name) const {

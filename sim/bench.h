@@ -134,6 +134,8 @@ class Bench final : public plat::SerialApi {
   // ---- observation ----
   std::vector<HostLogEntry> Log(const std::string& name) const;
   int OpenCount(const std::string& name) const;  // successful opens so far
+  // When a Drain of the port last returned with its output delivered.
+  std::optional<TimePoint> LastDrained(const std::string& name) const;
   bool IsOpen(const std::string& name) const;
   // Bytes that have arrived at the port and wait there, not yet read.
   std::size_t InputWaiting(const std::string& name) const;
@@ -172,6 +174,7 @@ class Bench final : public plat::SerialApi {
     std::deque<std::uint8_t> rx;
     std::deque<std::uint8_t> tx;  // wire mode output queue
     TimePoint txNextDue{};        // wire mode: arrival of the tx head byte at the plug
+    std::optional<TimePoint> drained;
     TimePoint txFreeAt{};         // wire mode: when the transmitter is idle
     TimePoint txHeadStart{};      // wire mode: when the tx head byte went onto the wire
     // Wire mode: when the transmitter was sending, as merged [start, end) spans.

@@ -197,6 +197,7 @@ class Plug {
   int RecordsProgrammed() const;
   bool LoadError() const;                       // of the current/last load
   bool LastLoadClean() const;
+  bool AtMonitorPrompt() const;                 // in the boot monitor, waiting for a command
   std::size_t UploadBytes() const;              // HEX bytes heard since the last 'l'
   bool FirmwareInstalled() const;
   std::vector<HeardEntry> HeardLog() const;

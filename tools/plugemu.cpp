@@ -180,6 +180,8 @@ int main(int argc, char** argv) {
   std::printf("erases: %d, records programmed: %d\n", plug.EraseCount(), plug.RecordsProgrammed());
   std::printf("banner: %s\n", plug.Banner().c_str());
   if (link.Unplugged()) std::printf("unplugged during the upload\n");
+  std::printf("last load: %s\n", plug.LastLoadClean() ? "clean, ended by the end-of-file record" : "none or not clean");
+  std::printf("monitor prompt: %s\n", plug.AtMonitorPrompt() ? "waiting" : "no");
   int status = 0;
   if (expected) {
     const auto flash = plug.Flash();

@@ -7,6 +7,7 @@
 #include "serial/connection.h"
 #include "platform/priority.h"
 #include "platform/thread.h"
+#include "serial/asynccomm.h"
 #include "serial/commands.h"
 #include "serial/threads.h"
 
@@ -19,6 +20,29 @@ TFwUpdate::~TFwUpdate() { delete Plug; }
 
 bool TFwUpdate::SendWhole(const char* text, std::size_t length) {
   return SendToPlug(static_cast<std::uint16_t>(length), text) == static_cast<int>(length);
+}
+
+bool TFwUpdate::SendLine(const char* line, std::size_t length) {
+  lineCut_ = true;
+  if (!SendWhole(line, length)) return false;
+  lineCut_ = false;
+  return true;
+}
+
+void TFwUpdate::CloseLoad() {
+  if (!loading_) return;
+  loading_ = false;
+  // The prompt that answers the record is the only one that counts.
+  DropInput();
+  SendCommand(cmd::kEndOfFileRecord);
+  if (TAsyncComm* comm = CurrentComm()) comm->Drain();
+}
+
+void TFwUpdate::StopNow() {
+  if (!Stopped) stoppedAt_ = std::chrono::steady_clock::now();
+  Stopped = true;
+  // A line cut off by a failed write gets no record behind it.
+  if (!lineCut_) CloseLoad();
 }
 
 bool TFwUpdate::StopHere() {
@@ -61,6 +85,7 @@ bool TFwUpdate::ProgramFlash(int count, std::FILE* source) {
   if (!SendCommand(cmd::kEraseLast)) return false;
   Plug->WaitForChar(cmd::kPrompt, 300, stop);
   if (StopHere() || !SendCommand(cmd::kLoad)) return false;
+  loading_ = true;
   Plug->WaitForChar(cmd::kLoadReady, 100, stop);
   Plug->WaitForChar(cmd::kLoadReady, 10, stop);
 
@@ -71,11 +96,13 @@ bool TFwUpdate::ProgramFlash(int count, std::FILE* source) {
     const plat::RaisedThreadPriority raised;
     if (!Download(count, source)) return false;
   }
+  // Unless stopped, the image's own last line, its end-of-file record, has
+  // ended the load.
+  if (!Stopped) loading_ = false;
   if (Stopped) {
     // After the last whole line: the monitor leaves its load state. Its
     // prompt is waited for as long as the time left to a stop allows.
-    DropInput();
-    SendCommand(cmd::kEndOfFileRecord);
+    CloseLoad();
     const auto deadline = stoppedAt_ + StopBudget - kStopReserve;
     Plug->WaitForChar(cmd::kPrompt, 200, [deadline] { return std::chrono::steady_clock::now() >= deadline; });
     return false;
@@ -139,7 +166,7 @@ bool TFwUpdate::Download(int count, std::FILE* source) {
       } else {
         std::ungetc(next, source);
       }
-      if (!SendWhole(line, n)) {
+      if (!SendLine(line, n)) {
         ok = false;
         break;
       }

@@ -51,6 +51,12 @@ class TFwUpdate {
   bool Stopped = false;
   // From a stop request to the end of the update, at most.
   static constexpr std::chrono::milliseconds StopBudget{2000};
+  // Stops the update from inside one of its waits or its upload's event
+  // pump, for a caller after which the process may end at any moment (the
+  // session ends): a load under way is closed at once after its last whole
+  // line, and the end-of-file record has left the port when this returns.
+  // The update then returns as after a stop request, without a second record.
+  void StopNow();
 
   std::string FileName;
   std::uint8_t Option;
@@ -68,6 +74,9 @@ class TFwUpdate {
   static void DropInput();
   // Sends one command or line; true when it went out whole.
   static bool SendWhole(const char* text, std::size_t length);
+  // Sends one line of the image; a line that did not go out whole leaves the
+  // load cut mid-line.
+  bool SendLine(const char* line, std::size_t length);
   template <std::size_t N>
   static bool SendCommand(const char (&text)[N]) {
     return SendWhole(text, cmd::Length(text));
@@ -82,4 +91,9 @@ class TFwUpdate {
 
  private:
   std::chrono::steady_clock::time_point stoppedAt_{};
+  // After the last whole line of a load under way: the end-of-file record,
+  // drained to the wire. Once per load.
+  void CloseLoad();
+  bool loading_ = false;  // the load command went out, its end-of-file record not yet
+  bool lineCut_ = false;  // a line is being written, or did not go out whole
 };

@@ -30,7 +30,7 @@ bool TFwUpdateSA::Download(int count, std::FILE* /*source*/) {
     // Only the monitor's answer to the last line counts: a prompt it sent
     // earlier (refusing the load half way, say) must not pass for it.
     if (Image[i] == nullptr) DropInput();
-    if (!SendWhole(line, length)) {
+    if (!SendLine(line, length)) {
       ok = false;
       break;
     }

@@ -395,6 +395,51 @@ scenario_console_interrupt() {
   check_plugemu 5
 }
 
+# Windows ends the session during the upload although the program refused
+# (WM_QUERYENDSESSION), as "Shut down anyway" or a restart for updates does:
+# end_session.exe sends WM_ENDSESSION to the program's windows and ends the
+# program the moment they return. The plug must have got whole lines only,
+# then the end-of-file record, and wait at its monitor prompt, without 'x'.
+# (The plug emulator stops for its verdict; a second start that finishes the
+# update would start it again on the same port with --monitor.)
+scenario_session_ends_in_upload() {
+  local helper main log=$work/plugemu-COM1.log records
+  helper=$(beside_exe end_session.exe)
+  [ -f "$helper" ] || { fail "$scenario: no $helper"; return; }
+  rm -f "$(com_path 2)"
+  start_plugemu 1 --pause-ms 20 || return
+  start_program
+  main=$(new_window 60) || { shot session-no-window; fail "$scenario: program window did not appear"; return; }
+  key "$main" alt+s
+  # Alt+U once a second: it starts the update as soon as the report is shown.
+  (for _ in $(seq 60); do key "$main" alt+u; sleep 1; done) >/dev/null 2>&1 &
+  local presser=$!
+  # Two seconds into the upload, which lasts at least 13 s with the pauses.
+  (cd "$work" && exec timeout 180 "$root/cmake/wine-run.sh" "$wine" "$helper" "Uploading Firmware ... " 2) \
+    >"$work/end-session.log" 2>&1 </dev/null
+  kill "$presser" 2>/dev/null
+  wait "$presser" 2>/dev/null
+  sed 's/^/  end_session: /' "$work/end-session.log"
+  grep -q "^program ended" "$work/end-session.log" && pass "$scenario: the session ended during the upload" ||
+    { shot session-not-ended; fail "$scenario: the session could not be ended"; return; }
+  grep -q "^QuorPlugForm: query answered no" "$work/end-session.log" &&
+    pass "$scenario: the busy window refused the end of the session" ||
+    fail "$scenario: the busy window allowed the end of the session"
+  wait_exit "$program" 20 || fail "$scenario: the program is still there"
+  stop_plugemus
+  sed 's/^/  plugemu: /' "$log"
+  records=$(sed -n 's/^erases: [0-9]*, records programmed: \([0-9]*\)$/\1/p' "$log")
+  [ "${records:-0}" -gt 0 ] && [ "${records:-0}" -lt 7674 ] &&
+    pass "$scenario: the upload was cut after $records records" ||
+    fail "$scenario: the upload was not cut in the middle (${records:-no} records)"
+  grep -qx "last load: clean, ended by the end-of-file record" "$log" &&
+    pass "$scenario: whole lines, then the end-of-file record" || fail "$scenario: the load did not end clean"
+  grep -qx "monitor prompt: waiting" "$log" && pass "$scenario: the plug waits at its monitor prompt" ||
+    fail "$scenario: the plug is not at its monitor prompt"
+  grep -qx "exits ('x'): 0" "$log" && pass "$scenario: no 'x'" || fail "$scenario: an 'x' was sent"
+  grep -qx "violations: 0" "$log" && pass "$scenario: no violations" || fail "$scenario: the plug saw violations"
+}
+
 # --- driver -----------------------------------------------------------------------
 
 all=$(declare -F | sed -n 's/^declare -f scenario_//p')

@@ -219,9 +219,10 @@ std::size_t Count(const std::string& text, const std::string& what) {
 
 // Every program runs as the user who starts it (never elevated, so a program
 // named "...Update" is not taken for an installer), names Windows Vista to
-// 10/11 as the systems it was made for, and asks for nothing else: no visual
-// styles (the controls keep their classic look), no DPI awareness (the system
-// scales the fixed layout).
+// 10/11 as the systems it was made for, scales its windows itself on every
+// monitor (per-monitor DPI aware: the newer form first, the older one as
+// fallback), and asks for nothing else: no visual styles (the controls keep
+// their classic look).
 TEST(Win32Resources, ManifestRunsAsInvokerOnEveryProgram) {
   std::vector<std::string> files{OwnFile()};
   files.insert(files.end(), g_programs.begin(), g_programs.end());
@@ -242,7 +243,9 @@ TEST(Win32Resources, ManifestRunsAsInvokerOnEveryProgram) {
     EXPECT_EQ(Count(manifest, "<supportedOS "), std::size(kSupportedOs));
     for (const char* id : kSupportedOs) EXPECT_EQ(Count(manifest, id), 1u) << id;
     EXPECT_EQ(Count(manifest, "dependentAssembly"), 0u) << "visual styles asked for";
-    EXPECT_EQ(Count(manifest, "dpiAware"), 0u) << "DPI awareness asked for";
+    EXPECT_EQ(Count(manifest, ">true/pm</dpiAware>"), 1u);
+    EXPECT_EQ(Count(manifest, ">PerMonitorV2, PerMonitor</dpiAwareness>"), 1u);
+    EXPECT_EQ(Count(manifest, "<dpiAware"), 2u) << "one each of dpiAware and dpiAwareness";
   }
 }
 

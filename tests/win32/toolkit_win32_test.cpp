@@ -2,6 +2,7 @@
 // Win32 toolkit (needs a display: Xvfb under Wine).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -22,6 +23,59 @@ namespace {
 constexpr unsigned kWmSysChar = 0x0106;
 constexpr std::intptr_t kAltDown = std::intptr_t{1} << 29;
 constexpr unsigned kWmPlugReport = 0x8032;
+constexpr UINT kWmDpiChanged = 0x02E0;
+
+HWND Native(const void* peer) { return static_cast<HWND>(const_cast<void*>(peer)); }
+
+// The dpi the window is meant to find: PLUG_EXPECT_DPI in a prefix made for
+// another one (with_dpi.sh), else the 96 of a standard screen.
+int ExpectedDpi() {
+  const char* dpi = std::getenv("PLUG_EXPECT_DPI");
+  return dpi != nullptr ? std::atoi(dpi) : 96;
+}
+
+int Scale(int value, int dpi) { return MulDiv(value, dpi, 96); }
+
+// A layout rectangle at dpi: its edges scaled.
+TRect Scale(const TRect& r, int dpi) {
+  const int left = Scale(r.Left, dpi);
+  const int top = Scale(r.Top, dpi);
+  return TRect{left, top, Scale(r.Left + r.Width, dpi) - left, Scale(r.Top + r.Height, dpi) - top};
+}
+
+// The size of a text drawn with a font, "&" marks left out.
+SIZE TextSize(HFONT font, std::wstring text) {
+  text.erase(std::remove(text.begin(), text.end(), L'&'), text.end());
+  HDC dc = GetDC(nullptr);
+  HGDIOBJ old = SelectObject(dc, font);
+  SIZE size{};
+  GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+  SelectObject(dc, old);
+  ReleaseDC(nullptr, dc);
+  return size;
+}
+
+// Drawn with the control's font.
+SIZE TextSize(const TControl& c, const std::wstring& text) {
+  return TextSize(reinterpret_cast<HFONT>(SendMessageW(Native(c.Peer), WM_GETFONT, 0, 0)), text);
+}
+
+// Drawn with the layout's own font at 96 dpi. A system without the font
+// draws with a wider one, which clips a text already in the 96-dpi layout;
+// such a text is not asked to fit when scaled either.
+SIZE LayoutTextSize(const std::wstring& text) {
+  HFONT font = CreateFontA(-11, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                           CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, "MS Sans Serif");
+  const SIZE size = TextSize(font, text);
+  DeleteObject(font);
+  return size;
+}
+
+// Whether a text of that size lies whole inside a control of that size, in
+// from each edge by 'edge'.
+bool Fits(const SIZE& text, int edge, int width, int height) {
+  return text.cx + 2 * edge <= width && text.cy + 2 * edge <= height;
+}
 
 class RecordingForm : public DemoForm {
  public:
@@ -60,6 +114,8 @@ class Win32ToolkitTest : public ::testing::Test {
     return r;
   }
 
+  void ExpectLayout(int dpi);
+
   void Press(char letter) {
     tk::Message m;
     m.Msg = kWmSysChar;
@@ -78,24 +134,63 @@ class Win32ToolkitTest : public ::testing::Test {
 
 // The client area is the layout's whatever the frame: with the standard frame
 // the window is 322 x 258; with the larger one (PLUG_LARGE_FRAME, the prefix
-// of with_large_frame.sh) it grows around the same client area.
+// of with_large_frame.sh) it grows around the same client area. On a screen
+// of more dpi (PLUG_EXPECT_DPI, the prefix of with_dpi.sh) the client area
+// and everything in it are scaled by dpi / 96.
 TEST_F(Win32ToolkitTest, MainWindowLayout) {
+  const int dpi = ExpectedDpi();
+  {
+    HDC screen = GetDC(nullptr);
+    ASSERT_EQ(GetDeviceCaps(screen, LOGPIXELSX), dpi) << "the prefix's dpi was not read";
+    ReleaseDC(nullptr, screen);
+  }
   TRect outer, client;
   ASSERT_TRUE(tk::Win32Backend::FormRect(*form_, outer));
   ASSERT_TRUE(tk::Win32Backend::ClientRect(*form_, client));
-  EXPECT_EQ(client.Width, 314);
-  EXPECT_EQ(client.Height, 231);
   if (std::getenv("PLUG_LARGE_FRAME") != nullptr) {
     ASSERT_EQ(::GetSystemMetrics(SM_CYCAPTION), 41) << "the prefix's window metrics were not read";
     EXPECT_EQ(outer.Width, 314 + 2 * ::GetSystemMetrics(SM_CXFRAME));
     EXPECT_EQ(outer.Height, 231 + 41 + 2 * ::GetSystemMetrics(SM_CYFRAME));
-  } else {
+  } else if (dpi == 96) {
     EXPECT_EQ(outer.Width, 322);
     EXPECT_EQ(outer.Height, 258);
   }
   TRect screen = tk::Win32Backend::Screen();
   EXPECT_EQ(outer.Left, (screen.Width - outer.Width) / 2);
   EXPECT_EQ(outer.Top, (screen.Height - outer.Height) / 2);
+  ExpectLayout(dpi);
+}
+
+// Moved to a monitor of 200 % and back: the layout follows each dpi, in the
+// rectangle the system suggests.
+TEST_F(Win32ToolkitTest, MainWindowLayoutFollowsTheMonitorsDpi) {
+  const int start = ExpectedDpi();
+  HWND form = Native(form_->Peer);
+  const DWORD style = static_cast<DWORD>(GetWindowLongW(form, GWL_STYLE));
+  const DWORD exStyle = static_cast<DWORD>(GetWindowLongW(form, GWL_EXSTYLE));
+  for (int dpi : {192, start}) {
+    SCOPED_TRACE(dpi);
+    // The rectangle around the client area the layout needs at that dpi.
+    RECT suggested = {20, 10, 20 + Scale(314, dpi), 10 + Scale(231, dpi)};
+    AdjustWindowRectEx(&suggested, style, FALSE, exStyle);
+    SendMessageW(form, kWmDpiChanged, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&suggested));
+    Application->ProcessMessages();
+    TRect outer;
+    ASSERT_TRUE(tk::Win32Backend::FormRect(*form_, outer));
+    EXPECT_EQ(outer.Left, suggested.left);
+    EXPECT_EQ(outer.Top, suggested.top);
+    EXPECT_EQ(outer.Width, suggested.right - suggested.left);
+    EXPECT_EQ(outer.Height, suggested.bottom - suggested.top);
+    ExpectLayout(dpi);
+  }
+}
+
+// Every control at its place, in its font, its text whole, scaled for dpi.
+void Win32ToolkitTest::ExpectLayout(int dpi) {
+  TRect client;
+  ASSERT_TRUE(tk::Win32Backend::ClientRect(*form_, client));
+  EXPECT_EQ(client.Width, Scale(314, dpi));
+  EXPECT_EQ(client.Height, Scale(231, dpi));
 
   struct Expected {
     const TControl* control;
@@ -115,10 +210,11 @@ TEST_F(Win32ToolkitTest, MainWindowLayout) {
   for (const Expected& e : table) {
     SCOPED_TRACE(e.control->Name());
     TRect r = Rect(*e.control);
-    EXPECT_EQ(r.Left, e.rect.Left);
-    EXPECT_EQ(r.Top, e.rect.Top);
-    EXPECT_EQ(r.Width, e.rect.Width);
-    EXPECT_EQ(r.Height, e.rect.Height);
+    const TRect want = Scale(e.rect, dpi);
+    EXPECT_EQ(r.Left, want.Left);
+    EXPECT_EQ(r.Top, want.Top);
+    EXPECT_EQ(r.Width, want.Width);
+    EXPECT_EQ(r.Height, want.Height);
     EXPECT_LE(r.Left + r.Width, client.Width) << "beyond the client area";
     EXPECT_LE(r.Top + r.Height, client.Height) << "beyond the client area";
     EXPECT_STRCASEEQ(tk::Win32Backend::NativeClass(*e.control).c_str(), e.cls);
@@ -126,14 +222,36 @@ TEST_F(Win32ToolkitTest, MainWindowLayout) {
     EXPECT_EQ(tk::Win32Backend::NativeEnabled(*e.control), e.enabled);
     EXPECT_EQ(tk::Win32Backend::NativeTabStop(*e.control), e.tabStop);
     EXPECT_EQ(tk::Win32Backend::FontName(*e.control), "MS Sans Serif");
-    EXPECT_EQ(tk::Win32Backend::FontHeight(*e.control), -11);
+    EXPECT_EQ(tk::Win32Backend::FontHeight(*e.control), Scale(-11, dpi));
+    // The text whole inside the control (a button's inside its edges), as
+    // in the 96-dpi layout.
+    const std::wstring text = tk::Win32Backend::NativeWideText(e.control->Peer);
+    const bool button = e.control->Kind() == tk::ControlKind::Button;
+    if (Fits(LayoutTextSize(text), button ? 3 : 0, e.rect.Width, e.rect.Height)) {
+      EXPECT_TRUE(Fits(TextSize(*e.control, text), button ? Scale(3, dpi) : 0, r.Width, r.Height))
+          << "text clipped";
+    }
   }
+  // The longest status text fits the label, the gauge's figure the gauge
+  // inside its frame, which is scaled too.
+  const TRect label = Rect(*form_->LStatus);
+  EXPECT_TRUE(Fits(TextSize(*form_->LStatus, L"Switch to Monitor Mode ..."), 0, label.Width, label.Height))
+      << "status text clipped";
+  const TRect gauge = Rect(*form_->CGauge1);
+  const int frame = std::max(1, Scale(1, dpi));
+  EXPECT_TRUE(Fits(TextSize(*form_->CGauge1, L"100%"), frame, gauge.Width, gauge.Height)) << "gauge text clipped";
+  form_->CGauge1->Repaint();
+  EXPECT_EQ(tk::Win32Backend::PixelAt(*form_->CGauge1, frame - 1, gauge.Height / 2), 0) << "frame";
+  EXPECT_EQ(tk::Win32Backend::PixelAt(*form_->CGauge1, frame, gauge.Height / 2),
+            static_cast<long>(tk::ColorRef(tk::Color::White)))
+      << "inside the frame";
   // The memo spans the client width at the top, whatever the frame takes.
   TRect memo = Rect(*form_->Memo1);
   EXPECT_EQ(memo.Left, 0);
   EXPECT_EQ(memo.Top, 0);
   EXPECT_EQ(memo.Width, client.Width);
-  EXPECT_EQ(memo.Height, 129);
+  EXPECT_EQ(memo.Height, Scale(129, dpi));
+  EXPECT_EQ(tk::Win32Backend::FontHeight(*form_->Memo1), Scale(-11, dpi));
   EXPECT_STRCASEEQ(tk::Win32Backend::NativeClass(*form_->Memo1).c_str(), "Edit");
   EXPECT_TRUE(tk::Win32Backend::NativeTabStop(*form_->Memo1));
 }
@@ -232,8 +350,6 @@ TEST_F(Win32ToolkitTest, RunLoopEndsOnTerminateFromAnotherThread) {
   EXPECT_TRUE(Application->Terminated());
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
-
-HWND Native(const void* peer) { return static_cast<HWND>(const_cast<void*>(peer)); }
 
 // Answers the next message box of this process with OK, after reading its
 // caption and text (the longest static text in it).

@@ -36,6 +36,16 @@ add_test(NAME win32_toolkit_tests_large_frame
   COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/with_large_frame.sh ${CMAKE_BINARY_DIR}/wineprefix-large-frame
           ${PLUG_WINE} $<TARGET_FILE:win32_toolkit_tests> --gtest_filter=*MainWindowLayout* ${xml})
 set_tests_properties(win32_toolkit_tests_large_frame PROPERTIES TIMEOUT 240 ENVIRONMENT "PLUG_LARGE_FRAME=1")
+# The layout at 150 % (144 dpi), in a prefix of its own.
+add_test(NAME win32_toolkit_tests_dpi144
+  COMMAND sh ${CMAKE_CURRENT_LIST_DIR}/with_dpi.sh ${CMAKE_BINARY_DIR}/wineprefix-dpi144 144
+          ${PLUG_WINE} $<TARGET_FILE:win32_toolkit_tests> --gtest_filter=*Layout*)
+set_tests_properties(win32_toolkit_tests_dpi144 PROPERTIES TIMEOUT 240 ENVIRONMENT "PLUG_EXPECT_DPI=144")
+
+# The end of the session for the window program, for the end-to-end run
+# under Wine (tests/e2e/wine_e2e.sh); beside the program.
+add_executable(end_session ${CMAKE_SOURCE_DIR}/tests/e2e/end_session.cpp)
+set_target_properties(end_session PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
 # A window with the main window's layout and some content, for looking at.
 add_executable(win32_demo WIN32 ${CMAKE_CURRENT_LIST_DIR}/demo_main.cpp $<TARGET_OBJECTS:win32_resources>)

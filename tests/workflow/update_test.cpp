@@ -249,6 +249,9 @@ struct UploadFault {
                            // end-of-file record after the last whole line, the tool ends
   bool stopInErase = false;  // a stop requested once the erase range went out: taken at
                              // once, nothing more is sent
+  bool sessionEnds = false;  // the stop is the system's end of the session, during the
+                             // upload's event pump: the record is out and drained when
+                             // the form's dispatch returns
 };
 
 void PrintTo(const UploadFault& f, std::ostream* os) { *os << f.name; }
@@ -270,9 +273,31 @@ TEST_P(UploadFaultTest, EndsInUpdateErrorAndANewSearchFinishesTheUpdateInTheMoni
     if (stop && !stopSeen) stopSeen = sim::Clock::now();
     return stop;
   };
-  if (stopAt > 0) form.StopRequested = [&] { return seen(lines() >= stopAt); };
+  if (stopAt > 0 && !GetParam().sessionEnds) form.StopRequested = [&] { return seen(lines() >= stopAt); };
   if (GetParam().stopInErase) form.StopRequested = [&] { return WritesOf("37fff\r") > 0; };
+  bool sessionEnded = false;
+  if (GetParam().sessionEnds) {
+    ui.OnPump = [&](int) {
+      if (sessionEnded || lines() < stopAt) return;
+      sessionEnded = true;
+      stopSeen = sim::Clock::now();
+      tk::Message end;
+      end.Msg = tk::kWmEndSession;
+      end.WParam = 1;
+      form.Dispatch(end);
+      // From here on the process may end at any moment.
+      const auto all = Writes(kCom1);
+      ASSERT_EQ(all.back(), Bytes(cmd::kEndOfFileRecord)) << "no end-of-file record when the dispatch returned";
+      EXPECT_EQ(std::count_if(all.begin(), all.end() - 1, [](const auto& w) { return !w.empty() && w[0] == ':'; }),
+                stopAt) << "image lines before the record";
+      const auto log = bench.Log(kCom1);
+      ASSERT_TRUE(bench.LastDrained(kCom1).has_value());
+      EXPECT_GE(*bench.LastDrained(kCom1), log.back().time) << "the record was not drained";
+    };
+  }
   form.BUpdate->Click();
+  ui.OnPump = nullptr;
+  EXPECT_EQ(sessionEnded, GetParam().sessionEnds);
   // Asked for from the moment the erase range went out.
   if (GetParam().stopInErase && LastWriteOf("37fff\r") >= 0) {
     stopSeen = bench.Log(kCom1)[static_cast<std::size_t>(LastWriteOf("37fff\r"))].time;
@@ -396,7 +421,8 @@ INSTANTIATE_TEST_SUITE_P(
                     false, 700},
         // The erase outlasts the 2 s of a stop.
         UploadFault{"StopRequestedDuringTheErase", [](sim::PlugConfig& c) { c.eraseTimeMs = 2500; }, 0, false, 0,
-                    true}),
+                    true},
+        UploadFault{"SessionEnds", [](sim::PlugConfig&) {}, 0, false, 700, false, true}),
     [](const ::testing::TestParamInfo<UploadFault>& param) { return std::string(param.param.name); });
 
 TEST_F(UpdateTest, ClosingTheWindowDuringTheUpdateEndsTheToolAfterIt) {
