@@ -129,6 +129,8 @@ const char* PortFaultWords(flow::PortFault why) {
   switch (why) {
     case flow::PortFault::Absent: return "no such port";
     case flow::PortFault::Busy: return "in use by another program, or access denied";
+    case flow::PortFault::OpenFailed: return "could not be opened";
+    case flow::PortFault::NoSetupAnswer: return "a plug answered, but not its setup request";
     case flow::PortFault::SettingsRefused: return "line settings refused";
     case flow::PortFault::Silent: return "no answer";
     case flow::PortFault::NotAPlug: return "answered, but not a plug";
@@ -140,6 +142,8 @@ const char* PortFaultCode(flow::PortFault why) {
   switch (why) {
     case flow::PortFault::Absent: return "absent";
     case flow::PortFault::Busy: return "busy";
+    case flow::PortFault::OpenFailed: return "open-failed";
+    case flow::PortFault::NoSetupAnswer: return "no-setup-answer";
     case flow::PortFault::SettingsRefused: return "settings-refused";
     case flow::PortFault::Silent: return "silent";
     case flow::PortFault::NotAPlug: return "not-a-plug";
