@@ -9,7 +9,10 @@
 set -u
 console=$1 emu=$2 hex=$3 work=$4 case=$5
 mkdir -p "$work"
-rm -f "$work"/*.log "$work"/out.json
+rm -rf "$work"/*.log "$work"/out.json "$work/state"
+# The port of an unfinished update is kept here, never in the user's home.
+export XDG_STATE_HOME=$work/state
+remembered=$XDG_STATE_HOME/plugupdate/unfinished-port
 
 emu_args=(--hex "$hex")
 want_rc=0 want_result=verified want_exits=1 want_flash=1
@@ -88,7 +91,10 @@ case $case in
     check "JSON gives the absent port its reason" \
       'grep -q "\"ports\":\[{\"port\":\"$work/no-such-port\",\"reason\":\"absent\",\"code\":2}\]" "$work/out.json"'
     check "JSON names the product" 'grep -q "\"product\":\"QZM1011\"," "$work/out.json"'
-    check "JSON counts every HEX line" "grep -q '\"lines_sent\":$(grep -c '' "$hex"),' \"$work/out.json\"" ;;
+    check "JSON counts every HEX line" "grep -q '\"lines_sent\":$(grep -c '' "$hex"),' \"$work/out.json\""
+    check "no unfinished update remembered" '[ ! -e "$remembered" ]' ;;
+  no-final-prompt)
+    check "the port of the unfinished update is remembered" '[ "$(cat "$remembered" 2>/dev/null)" = "$pts" ]' ;;
   keeps-banner)
     check "JSON carries the old banner after the update" 'grep -q "\"banner_after\":\"Orvane QUOR PLUG Firmware Revision 1.60.4" "$work/out.json"' ;;
   no-plug)
