@@ -22,6 +22,7 @@
 // its power when the host drops DTR.
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
