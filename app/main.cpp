@@ -7,6 +7,7 @@
 #include <string>
 
 #include "discovery/searchplug.h"
+#include "platform/port_memory.h"
 #include "serial/asynccomm.h"
 #include "serial/commands.h"
 #include "serial/threads.h"
@@ -22,7 +23,6 @@ namespace {
 
 constexpr const char* kAppTitle = "QUOR Plug Update";
 
-constexpr const char* kNoPlugText = "Keinen Plug an COM1/2 gefunden.\nBitte erneut versuchen.";
 constexpr const char* kNoPlugCaption = "Keinen Plug gefunden";
 constexpr const char* kTooOldText =
     "Ihr Quor Plug ist sehr alt und l\xE4\xDFt sich nicht\nupdaten. Setzen Sie sich bitte mit dem "
@@ -62,23 +62,52 @@ TAsyncComm* Comm() { return CurrentComm(); }
 std::string ShownPort(const std::string& name) { return name.rfind("\\\\.\\", 0) == 0 ? name.substr(4) : name; }
 
 // The memo's words for why a port gave no plug (Windows-1252).
-const char* PortFaultText(ProbeFault why) {
-  switch (why) {
+std::string PortFaultText(const ProbeFailure& f) {
+  switch (f.why) {
     case ProbeFault::Absent: return "nicht vorhanden";
     case ProbeFault::Busy: return "von einem anderen Programm belegt";
+    case ProbeFault::OpenFailed:
+      return "konnte nicht ge\xF6" "ffnet werden (Fehler " + std::to_string(f.code) + ")";
     case ProbeFault::SettingsRefused: return "Einstellungen vom Treiber abgelehnt";
     case ProbeFault::Silent: return "keine Antwort";
     case ProbeFault::NotAPlug: return "Antwort erhalten, aber kein Quor Plug";
+    case ProbeFault::NoSetupAnswer: return "Quor Plug erkannt, aber keine Setup-Antwort";
   }
   return "";
+}
+
+// "Keinen Plug an COM1/2 gefunden. ...": the COM ports searched as one
+// group of numbers, at the place of the first; any other name (a device
+// path) as it stands; the parts joined by ", ".
+std::string NoPlugText(const std::vector<std::string>& ports) {
+  std::vector<std::string> parts;
+  std::size_t comPart = 0;
+  bool haveCom = false;
+  for (const std::string& port : ports) {
+    const int n = ComNumber(port);
+    if (n == 0) {
+      parts.push_back(ShownPort(port));
+    } else if (!haveCom) {
+      haveCom = true;
+      comPart = parts.size();
+      parts.push_back("COM" + std::to_string(n));
+    } else {
+      parts[comPart] += "/" + std::to_string(n);
+    }
+  }
+  std::string text = "Keinen Plug an ";
+  for (std::size_t i = 0; i < parts.size(); ++i) text += (i == 0 ? "" : ", ") + parts[i];
+  return text + " gefunden.\nBitte erneut versuchen.";
 }
 
 flow::PortFault ToPortFault(ProbeFault why) {
   switch (why) {
     case ProbeFault::Absent: return flow::PortFault::Absent;
     case ProbeFault::Busy: return flow::PortFault::Busy;
+    case ProbeFault::OpenFailed: return flow::PortFault::OpenFailed;
     case ProbeFault::SettingsRefused: return flow::PortFault::SettingsRefused;
     case ProbeFault::Silent: return flow::PortFault::Silent;
+    case ProbeFault::NoSetupAnswer: return flow::PortFault::NoSetupAnswer;
     case ProbeFault::NotAPlug: break;
   }
   return flow::PortFault::NotAPlug;
@@ -186,14 +215,19 @@ void TForm1::BSearchClick(TObject* /*sender*/) {
   BSearch->SetEnabled(false);
   SharedComm.store(new TAsyncComm(nullptr), std::memory_order_release);
   auto* search = new TSuchePlug(Comm(), nullptr, false);
-  search->Ports = SearchPorts;
 
-  std::string portName;
   for (;;) {
     Enter(flow::Stage::Search);
+    // The lines of the last try's ports make way for this one's.
+    for (; searchLines_ > 0 && Memo1->Lines->Count() > 0; --searchLines_) {
+      Memo1->Lines->Delete(Memo1->Lines->Count() - 1);
+    }
+    searchLines_ = 0;
+    // The machine's ports are listed anew: an adapter may have been plugged in.
+    search->Ports = SearchPorts.empty() ? DefaultSearchPorts(plat::Serial().Ports()) : SearchPorts;
     const FoundPort found = search->FindPlug();
     PlugPort = found.handle;
-    portName = found.name;
+    portName_ = found.name;
     if (PlugPort != nullptr) {
       TellPortFailures(*search);  // the ports before it
       break;
@@ -201,7 +235,7 @@ void TForm1::BSearchClick(TObject* /*sender*/) {
     const std::vector<ProbeFailure> failures = search->Failures;
     // A plug whose update was broken off answers no identification: it waits
     // in its boot monitor, and only there can it be brought back.
-    const FoundPort monitor = FindPlugInMonitor(search);
+    const FoundPort monitor = LookForMonitor ? FindPlugInMonitor(search) : FoundPort{};
     if (monitor.handle != nullptr) {
       delete search;
       Record().MonitorFound(monitor.name);
@@ -209,9 +243,12 @@ void TForm1::BSearchClick(TObject* /*sender*/) {
       return;
     }
     search->Failures = failures;
-    for (const ProbeFailure& f : failures) Memo1->Lines->Add(ShownPort(f.port) + ": " + PortFaultText(f.why));
+    for (const ProbeFailure& f : failures) {
+      Memo1->Lines->Add(ShownPort(f.port) + ": " + PortFaultText(f));
+      ++searchLines_;
+    }
     TellPortFailures(*search);
-    const int answer = Application->MessageBox(kNoPlugText, kNoPlugCaption, kNoPlugFlags);
+    const int answer = Application->MessageBox(NoPlugText(search->Ports).c_str(), kNoPlugCaption, kNoPlugFlags);
     if (answer == tk::kIdRetry) continue;
     LStatus->SetCaption("Ready");
     BSearch->SetEnabled(true);
@@ -227,7 +264,7 @@ void TForm1::BSearchClick(TObject* /*sender*/) {
   char identifier[18];
   std::memcpy(identifier, search->GetPnPString() + 3, sizeof identifier);
   delete search;
-  Record().PlugFound(portName, std::string(identifier, std::find(identifier, identifier + sizeof identifier, 0)));
+  Record().PlugFound(portName_, std::string(identifier, std::find(identifier, identifier + sizeof identifier, 0)));
 
   if (std::memcmp(identifier, "QZM1010", 7) == 0) {
     Application->MessageBox(kTooOldText, kTooOldCaption, kNotice);
@@ -262,7 +299,12 @@ void TForm1::TellPortFailures(const TSuchePlug& search) {
 FoundPort TForm1::FindPlugInMonitor(TSuchePlug* search) {
   auto& api = plat::Serial();
   PlugControl control;
-  for (const std::string& name : SearchPorts) {
+  std::vector<std::string> ports = SearchPorts;
+  const std::string remembered = UnfinishedPort();
+  if (!remembered.empty() && std::find(ports.begin(), ports.end(), remembered) == ports.end()) {
+    ports.push_back(remembered);
+  }
+  for (const std::string& name : ports) {
     std::snprintf(search->PortName, sizeof search->PortName, "%s", name.c_str());
     // A device answered the identification there: it is not a plug waiting
     // in its monitor, and it gets no byte.
@@ -283,6 +325,7 @@ FoundPort TForm1::FindPlugInMonitor(TSuchePlug* search) {
 void TForm1::OfferRescue(plat::Handle port, const char* portName) {
   // The connection is the window's from here on, whatever the answer.
   PlugPort = port;
+  portName_ = portName;
   char text[400];
   std::snprintf(text, sizeof text, kRescueText, ShownPort(portName).c_str());
   if (Application->MessageBox(text, kRescueCaption, kRescueFlags) != tk::kIdYes) {
@@ -294,6 +337,7 @@ void TForm1::OfferRescue(plat::Handle port, const char* portName) {
   UpdateState = 2;
   BUpdate->SetEnabled(false);
   BExit->SetEnabled(false);
+  RememberUnfinishedPort(portName_);  // a port the person named, too
   tk::BusyScope busy(kUpdatingReason);  // until the upload has ended
   UpdateInMonitor(busy);
 }
@@ -397,6 +441,9 @@ void TForm1::BUpdateClick(TObject* /*sender*/) {
   Enter(flow::Stage::MonitorSwitch);
 
   tk::BusyScope busy(kUpdatingReason);  // until the upload has ended
+  // From the switch on the plug may be left in its boot monitor, where only
+  // a look on this port finds it again.
+  RememberUnfinishedPort(portName_);
   auto* control = new PlugControl;
   const bool inMonitor = control->EnterMonitorMode();
   delete control;
@@ -456,6 +503,8 @@ void TForm1::UpdateInMonitor(tk::BusyScope& busy) {
   Enter(flow::Stage::Finish);
   SendToPlug(cmd::Length(cmd::kMonitorExit), cmd::kMonitorExit);
   const bool writeFailed = WriteFailedHere();
+  // The monitor was left after a complete upload: nothing waits there now.
+  if (!writeFailed) ForgetUnfinishedPort();
   ResetToReady(this, &PlugPort);
   tk::MessageBeep(0);
   Application->MessageBox(kFlashedText, kFlashedCaption, kNotice);
@@ -468,13 +517,45 @@ void TForm1::LeaveMonitorMode() {
   UpdateState = 0;
 }
 
+// --- the remembered port ---------------------------------------------------
+
+namespace {
+void TellMemoryFailed(const char* what, const plat::PortMemory& memory) {
+  tk::OutputDebugString((std::string("Cannot ") + what + " the port of the unfinished update (" + memory.Where() +
+                         "), GetLastError: #" + std::to_string(plat::LastError()) + "\n")
+                            .c_str());
+}
+}  // namespace
+
+void RememberUnfinishedPort(const std::string& port) {
+  plat::PortMemory* memory = plat::CurrentPortMemory();
+  if (memory != nullptr && !memory->Store(port)) TellMemoryFailed("store", *memory);
+}
+
+void ForgetUnfinishedPort() {
+  plat::PortMemory* memory = plat::CurrentPortMemory();
+  if (memory != nullptr && !memory->Erase()) TellMemoryFailed("erase", *memory);
+}
+
+std::string UnfinishedPort() {
+  plat::PortMemory* memory = plat::CurrentPortMemory();
+  std::string port;
+  if (memory == nullptr) return port;
+  if (!memory->Load(port)) {
+    TellMemoryFailed("read", *memory);
+    port.clear();
+  }
+  return port;
+}
+
 // --- program entry ----------------------------------------------------------
 
-int PlugMain() {
+int PlugMain(const std::vector<std::string>& ports) {
   try {
     Application->Initialize();
     Application->SetTitle(kAppTitle);
     Form1 = new TForm1(Application);
+    Form1->SearchPorts = ports;
     Application->CreateForm(Form1);
     Application->Run();
   } catch (const std::exception& e) {

@@ -50,11 +50,12 @@ class TForm1 : public TForm {
   void LeaveReportMode();
   // Boot monitor.
   void LeaveMonitorMode();
-  // After no plug answered its identification: looks on the search's ports in
-  // order (COM1, then COM2) for a plug waiting in its boot monitor (an update
-  // broken off). The open port on which the monitor answered its wake-up,
-  // attached to SharedComm, with its name; a null handle with every port it
-  // opened closed again.
+  // After no plug answered its identification: looks for a plug waiting in
+  // its boot monitor (an update broken off) where one is known to wait: on the
+  // ports the person named, in order, then on the remembered port of an
+  // unfinished update; no other port gets a byte. The open port on which the
+  // monitor answered, attached to SharedComm, with its name; a null handle
+  // with every port it opened closed again.
   FoundPort FindPlugInMonitor(TSuchePlug* search);
   // Asks whether the update of the plug found in its monitor on port is to be
   // repeated; runs it (the connection becomes the window's) or leaves the
@@ -75,9 +76,13 @@ class TForm1 : public TForm {
   // 2 boot monitor.
   std::uint8_t UpdateState = 0;
 
-  // The ports the search probes, in order. The window program keeps COM1 and
-  // COM2; the console tool sets the ports its user names.
-  std::vector<std::string> SearchPorts{"\\\\.\\COM1", "\\\\.\\COM2"};
+  // The ports the person named, in order (the window's command line, the
+  // console's --port): the search probes these alone. Empty: COM1, COM2 and
+  // the machine's other ports (DefaultSearchPorts), listed anew at each try.
+  std::vector<std::string> SearchPorts;
+  // Whether a search that found no plug looks for one waiting in its boot
+  // monitor; a front end's search for proof after an update does not.
+  bool LookForMonitor = true;
   // Told what happens, if set; the window program sets none.
   flow::Observer* Observer = nullptr;
   // A front end's stop request, asked at the update's safe points (the window
@@ -107,6 +112,10 @@ class TForm1 : public TForm {
   bool sessionEnding_ = false;
   // The update running in UpdateInMonitor, null at any other time.
   TFwUpdate* update_ = nullptr;
+  // The port of the connection, as in the search's list.
+  std::string portName_;
+  // The memo lines of the last search's ports, the last ones of the memo.
+  int searchLines_ = 0;
   // Stops the report reader, aborts its read and waits until it has ended.
   void StopReportReader();
   std::shared_ptr<plat::ThreadControl> reportReaderControl_;
@@ -117,6 +126,17 @@ extern TForm1* Form1;
 // Closes the connection and returns the window to its start state.
 void ResetToReady(TForm1* form, plat::Handle* port);
 
+// The port of an update the tool started and has not finished, kept across
+// runs in plat::CurrentPortMemory(): remembered just before the monitor
+// switch, forgotten once the monitor was left by its exit after a complete
+// upload. A memory that cannot be read or written is told to the debugger
+// output and otherwise ignored: it never stops an update.
+void RememberUnfinishedPort(const std::string& port);
+void ForgetUnfinishedPort();
+// Empty when none is remembered (or it cannot be read).
+std::string UnfinishedPort();
+
 // The program entry, after main() has chosen the serial and toolkit backends
-// and created Application. Returns 0.
-int PlugMain();
+// and created Application; ports: the ports the person named (empty: the
+// machine's). Returns 0.
+int PlugMain(const std::vector<std::string>& ports = {});

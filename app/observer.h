@@ -28,10 +28,12 @@ enum class Stage {
 enum class PortFault {
   Absent,           // the port does not exist
   Busy,             // in use by another program, or access denied
+  OpenFailed,       // not to be opened for another reason (the code tells)
   SettingsRefused,  // the driver refused a line setting
   Silent,           // nothing answered the identification
   NotAPlug,         // something answered, but no plug (another device, a broken
-                    // identifier, no or a wrong setup answer)
+                    // identifier)
+  NoSetupAnswer,    // a plug's identifier, but no or a wrong setup answer
 };
 
 // How a workflow ended.

@@ -49,6 +49,45 @@ std::string WithCode(const char* text, std::uint32_t code) {
 
 }  // namespace
 
+// --- the ports of a search ----------------------------------------------------
+
+int ComNumber(const std::string& name) {
+  std::size_t at = name.rfind("\\\\.\\", 0) == 0 ? 4 : 0;
+  if (name.size() < at + 4) return 0;
+  for (const char c : {'c', 'o', 'm'}) {
+    if ((name[at++] | 0x20) != c) return 0;
+  }
+  if (name[at] == '0') return 0;
+  int n = 0;
+  for (; at < name.size(); ++at) {
+    if (name[at] < '0' || name[at] > '9' || n > 9999) return 0;
+    n = n * 10 + (name[at] - '0');
+  }
+  return n;
+}
+
+std::vector<plat::PortEntry> InSearchOrder(std::vector<plat::PortEntry> machine) {
+  // COM1 and COM2 first, then by number; names without one (device paths)
+  // after them in the order the machine gave; Bluetooth ports last.
+  const auto rank = [](const plat::PortEntry& e) {
+    const int n = ComNumber(e.name);
+    return std::make_pair(e.kind == plat::PortKind::Bluetooth, n == 0 ? 1 << 30 : n);
+  };
+  std::stable_sort(machine.begin(), machine.end(),
+                   [&](const plat::PortEntry& a, const plat::PortEntry& b) { return rank(a) < rank(b); });
+  return machine;
+}
+
+std::vector<std::string> DefaultSearchPorts(const std::vector<plat::PortEntry>& machine) {
+  std::vector<std::string> ports{"\\\\.\\COM1", "\\\\.\\COM2"};
+  for (const plat::PortEntry& e : InSearchOrder(machine)) {
+    const int n = ComNumber(e.name);
+    if (e.kind == plat::PortKind::Bluetooth || n == 1 || n == 2) continue;
+    if (std::find(ports.begin(), ports.end(), e.name) == ports.end()) ports.push_back(e.name);
+  }
+  return ports;
+}
+
 // --- reader threads ---------------------------------------------------------
 
 TLesePnP::TLesePnP(TAsyncComm* comm) : Comm(comm) { FreeOnTerminate = true; }
@@ -162,7 +201,10 @@ bool TSuchePlug::OpenPort() {
   if (PortHandle == plat::InvalidHandle() || PortHandle == nullptr) {
     const std::uint32_t code = plat::LastError();
     AddLog(WithCode("Cannot open Port, GetLastError: #", code));
-    Fail(code == plat::kErrorFileNotFound ? ProbeFault::Absent : ProbeFault::Busy, code);
+    Fail(code == plat::kErrorFileNotFound    ? ProbeFault::Absent
+         : code == plat::kErrorAccessDenied ? ProbeFault::Busy
+                                            : ProbeFault::OpenFailed,
+         code);
     return false;
   }
   AddLog("COM opened successfully");
@@ -309,7 +351,7 @@ bool TSuchePlug::SetupHandshake() {
   plat::Serial().Purge(PortHandle, plat::kPurgeAllFlags);
   control->WaitFinished();
   // The reader has ended: its bytes can be read safely now.
-  Fail(ProbeFault::NotAPlug, 0);
+  Fail(ProbeFault::NoSetupAnswer, 0);
   AddLog("incorrect Response received:");
   AddLog(SetupResponse);
   plat::Serial().Close(PortHandle);

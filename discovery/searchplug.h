@@ -1,5 +1,6 @@
-// Finding the plug: probes the ports of its list in order, COM1 then COM2
-// unless the owner names others. A probe opens the port at 1200 7N1,
+// Finding the plug: probes the ports of its list in order (COM1, COM2, then
+// the machine's other ports; see DefaultSearchPorts) unless the owner names
+// others. A probe opens the port at 1200 7N1,
 // runs the serial Plug-and-Play line sequence, reads and checks the identifier,
 // switches to 115200 8N1 with RTS/CTS flow control and completes the setup
 // handshake. A successful probe leaves the port open and attached to the
@@ -64,11 +65,12 @@ class TLeseSetupRes final : public TThread {
 // Why a probed port gave no plug.
 enum class ProbeFault {
   Absent,           // the port does not exist
-  Busy,             // in use by another program, access denied, or not to be opened
+  Busy,             // in use by another program, or access denied
+  OpenFailed,       // not to be opened for another reason (the code tells)
   SettingsRefused,  // the driver refused a line setting
   Silent,           // no identifier came
-  NotAPlug,         // something answered, but not a plug: a wrong or broken
-                    // identifier, no or a wrong setup answer
+  NotAPlug,         // something answered, but not a plug: a wrong or broken identifier
+  NoSetupAnswer,    // a plug's identifier came, but no or a wrong setup answer
 };
 
 struct ProbeFailure {
@@ -83,6 +85,16 @@ struct FoundPort {
   plat::Handle handle = nullptr;
   std::string name;
 };
+
+// The ports a search probes when the person named none: COM1 and COM2 (as
+// the program always looked there, listed by the machine or not), then the
+// machine's other ports in number order. Bluetooth ports are left out:
+// opening one starts a radio connection that can take many seconds.
+std::vector<std::string> DefaultSearchPorts(const std::vector<plat::PortEntry>& machine);
+// The machine's ports in that order, the Bluetooth ones at the end.
+std::vector<plat::PortEntry> InSearchOrder(std::vector<plat::PortEntry> machine);
+// The number n of a port named "COMn" or "\\.\COMn" (any case), else 0.
+int ComNumber(const std::string& name);
 
 class TSuchePlug {
  public:

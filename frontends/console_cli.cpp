@@ -86,9 +86,14 @@ std::string HelpText(const std::string& program) {
          "\n"
          "  --port NAME     probe this port; repeat for more, tried in the order given\n"
          "                  (Windows: COM5 or \\\\.\\COM5; Linux: /dev/ttyUSB0, a\n"
-         "                  /dev/serial/by-id/ link). Default: COM1, then COM2\n"
-         "                  (on Linux /dev/ttyS0, then /dev/ttyS1)\n"
-         "  --list-ports    list this machine's serial ports and exit\n"
+         "                  /dev/serial/by-id/ link). Default: COM1, COM2, then the\n"
+         "                  machine's other ports in number order, Bluetooth ports\n"
+         "                  left out (Linux: /dev/ttyS0, /dev/ttyS1, then every\n"
+         "                  /dev/ttyUSB* and /dev/ttyACM*). A plug waiting in its\n"
+         "                  boot monitor is looked for only on ports named here\n"
+         "                  and on the port of an update left unfinished\n"
+         "  --list-ports    list the serial ports in the order a search takes them,\n"
+         "                  with their kind and what the system knows of each\n"
          "  --update        update the plug without asking\n"
          "  --yes, -y       answer every message box without asking: OK, and Cancel\n"
          "                  where a search may be retried; a plug found waiting in\n"
@@ -131,6 +136,8 @@ const char* PortFaultWords(flow::PortFault why) {
   switch (why) {
     case flow::PortFault::Absent: return "no such port";
     case flow::PortFault::Busy: return "in use by another program, or access denied";
+    case flow::PortFault::OpenFailed: return "could not be opened";
+    case flow::PortFault::NoSetupAnswer: return "a plug answered, but not its setup request";
     case flow::PortFault::SettingsRefused: return "line settings refused";
     case flow::PortFault::Silent: return "no answer";
     case flow::PortFault::NotAPlug: return "answered, but not a plug";
@@ -142,6 +149,8 @@ const char* PortFaultCode(flow::PortFault why) {
   switch (why) {
     case flow::PortFault::Absent: return "absent";
     case flow::PortFault::Busy: return "busy";
+    case flow::PortFault::OpenFailed: return "open-failed";
+    case flow::PortFault::NoSetupAnswer: return "no-setup-answer";
     case flow::PortFault::SettingsRefused: return "settings-refused";
     case flow::PortFault::Silent: return "silent";
     case flow::PortFault::NotAPlug: return "not-a-plug";

@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "app/main.h"
+#include "discovery/searchplug.h"
+#include "platform/port_memory.h"
 #include "frontends/console_cli.h"
 #include "frontends/console_platform.h"
 #include "frontends/console_toolkit.h"
@@ -313,6 +315,15 @@ void PrintJson(const Report& r, const cli::Outcome& outcome) {
   std::cout << w.Text() << std::endl;
 }
 
+const char* KindWord(plat::PortKind kind) {
+  switch (kind) {
+    case plat::PortKind::Serial: return "serial";
+    case plat::PortKind::Usb: return "USB";
+    case plat::PortKind::Bluetooth: return "Bluetooth";
+  }
+  return "";
+}
+
 bool WantsJson(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--json") == 0) return true;
@@ -341,8 +352,12 @@ int AnswerWithoutRunning(const cli::Parsed& parsed, bool json) {
     return cli::kOk;
   }
   if (options.listPorts) {
-    const auto ports = console::ListPorts();
-    for (const auto& p : ports) std::cout << p.name << (p.about.empty() ? "" : "  " + p.about) << "\n";
+    // In the order a search without --port probes them.
+    const auto ports = InSearchOrder(console::ListPorts());
+    for (const plat::PortEntry& p : ports) {
+      std::cout << console::PortLabel(p.name) << "  " << KindWord(p.kind) << (p.about.empty() ? "" : "  " + p.about)
+                << (p.kind == plat::PortKind::Bluetooth ? "  (searched only when named with --port)" : "") << "\n";
+    }
     if (ports.empty()) std::cerr << kToolName << ": no serial ports found\n";
     return cli::kOk;
   }
@@ -355,13 +370,17 @@ struct Backends {
   std::unique_ptr<sim::Bench> bench;
   sim::Plug* plug = nullptr;
   std::vector<std::string> ports;  // empty: the window's own list
+  plat::MemoryPortMemory simMemory;
 
   explicit Backends(const cli::Options& options) {
     if (!options.sim) {
       for (const std::string& p : options.ports) ports.push_back(console::PortPath(p));
       plat::SetSerial(&console::MachineSerial());
+      plat::SetPortMemory(&plat::MachinePortMemory());
       return;
     }
+    // A simulated plug's unfinished update is no concern of the machine's.
+    plat::SetPortMemory(&simMemory);
     bench = std::make_unique<sim::Bench>(options.wire ? sim::Timing::Wire : sim::Timing::Instant);
     bench->AddPort("\\\\.\\COM1");
     bench->AddPort("\\\\.\\COM2");
@@ -372,7 +391,10 @@ struct Backends {
     }
     plat::SetSerial(bench.get());
   }
-  ~Backends() { plat::SetSerial(nullptr); }
+  ~Backends() {
+    plat::SetSerial(nullptr);
+    plat::SetPortMemory(nullptr);
+  }
   Backends(const Backends&) = delete;
   Backends& operator=(const Backends&) = delete;
 };
@@ -421,7 +443,7 @@ void Search(const cli::Options& options, RunRecord& record, std::ostream& shown,
   for (PortFailure& f : record.ports) {
     f.port = Label(options, f.port);  // as the user names it, here and in the JSON
     const bool absentDefault = options.ports.empty() && f.why == flow::PortFault::Absent;
-    if (f.why == flow::PortFault::Absent || f.why == flow::PortFault::Busy ||
+    if (f.why == flow::PortFault::Absent || f.why == flow::PortFault::Busy || f.why == flow::PortFault::OpenFailed ||
         f.why == flow::PortFault::SettingsRefused) {
       record.observed.portError = record.observed.portError || !absentDefault;
     }
@@ -454,6 +476,9 @@ void Prove(const cli::Options& options, RunRecord& record, ToolConsole& toolkit,
   proofApplication.MainForm = Form1;
   Application = &proofApplication;
   Form1->SearchPorts = {record.foundPort};
+  // A plug that is starting its new firmware gets the search's bytes and
+  // nothing else: no wake-up, no end of a load.
+  Form1->LookForMonitor = false;
   Form1->BSearch->Click();
   PumpUntil(deadline, [&] { return record.observed.proofAnswered || stop.Requested(); });
   toolkit.EndProof();

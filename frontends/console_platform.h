@@ -22,12 +22,9 @@ std::string PortPath(const std::string& name);
 // Linux the device path ("\\.\COM1" is /dev/ttyS0 there, or PLUG_COM1).
 std::string PortLabel(const std::string& path);
 
-struct PortInfo {
-  std::string name;  // what --port takes
-  std::string about; // what is known about it, may be empty (UTF-8)
-};
-// The serial ports this machine has.
-std::vector<PortInfo> ListPorts();
+// The serial ports this machine has, as the machine's serial backend lists
+// them, with what is known of each in UTF-8.
+std::vector<plat::PortEntry> ListPorts();
 
 // Whether the stream writes to a terminal (a console window on Windows).
 bool IsTerminal(std::FILE* stream);

@@ -672,6 +672,14 @@ void Win32Backend::ControlChanged(TControl& control, Change what) {
       ::SendMessageW(hwnd, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(wide.c_str()));
       break;
     }
+    case Change::LineDeleted: {
+      if (control.Kind() != ControlKind::Memo) break;
+      const TStrings& lines = *static_cast<TMemo&>(control).Lines;
+      std::string text;
+      for (int i = 0; i < lines.Count(); ++i) text += (i == 0 ? "" : "\r\n") + lines[i];
+      ::SetWindowTextW(hwnd, Wide(text).c_str());
+      break;
+    }
   }
 }
 

@@ -22,6 +22,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace plat {
 
@@ -138,6 +140,20 @@ inline std::uint32_t DrainMarginMicroseconds(std::uint32_t baud) {
   return chars > kFloorUs ? static_cast<std::uint32_t>(chars) : kFloorUs;
 }
 
+// What kind of port a serial port of the machine is.
+enum class PortKind {
+  Serial,     // a UART of the PC, or one whose kind the system does not tell
+  Usb,        // a USB serial adapter
+  Bluetooth,  // a virtual port of a Bluetooth connection: opening it starts the radio link
+};
+
+// One serial port of the machine as the system lists it.
+struct PortEntry {
+  std::string name;  // as Open() takes it ("\\.\COM5", "/dev/ttyUSB0")
+  PortKind kind = PortKind::Serial;
+  std::string about;  // what the system knows of the device (friendly name, by-id name, driver), UTF-8; may be empty
+};
+
 struct CommTimeouts {
   std::uint32_t ReadIntervalTimeout = 0;
   std::uint32_t ReadTotalTimeoutMultiplier = 0;
@@ -200,6 +216,9 @@ class SerialApi {
     if (errors != nullptr) *errors = 0;
     return true;
   }
+  // The serial ports the machine has now, in no particular order. Opens no
+  // port. A backend that knows of none gives an empty list.
+  virtual std::vector<PortEntry> Ports() { return {}; }
 };
 
 // Error code of the calling thread's last failed call.

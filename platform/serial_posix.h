@@ -64,6 +64,8 @@ class PosixSerial final : public SerialApi {
   // termios neither stops transfers after a line error nor reports one here:
   // no errors, for a valid port.
   bool ClearError(Handle port, std::uint32_t* errors) override;
+  // See serial_posix_ports.cpp.
+  std::vector<PortEntry> Ports() override;
 
   // The device path that Open() uses for a port name; empty when the name
   // is neither a COM port nor an absolute path.

@@ -87,6 +87,11 @@ class MemoLines : public TStringList {
  public:
   explicit MemoLines(TMemo* memo) : memo_(memo) {}
   void Add(const std::string& line) override;
+  void Delete(int index) override {
+    if (index < 0 || index >= Count()) return;
+    TStringList::Delete(index);
+    memo_->LineDeleted();
+  }
 
  private:
   TMemo* memo_;

@@ -37,7 +37,7 @@ enum class Color { BtnFace, Menu, Window, Navy, White, Black };
 enum class ControlKind { Button, Label, Gauge, Memo };
 
 // What changed on a control, for the backend.
-enum class Change { Caption, Enabled, Focus, Progress, LineAdded };
+enum class Change { Caption, Enabled, Focus, Progress, LineAdded, LineDeleted };
 
 // Message box flags and answers (Win32 values).
 constexpr unsigned kMbOk = 0x00;
@@ -135,6 +135,8 @@ class TStrings {
  public:
   virtual ~TStrings() = default;
   virtual void Add(const std::string& line) = 0;
+  // Removes the line at index (0 is the first); an index out of range does nothing.
+  virtual void Delete(int index) = 0;
   virtual int Count() const = 0;
   virtual const std::string& operator[](int index) const = 0;
 };
@@ -142,6 +144,9 @@ class TStrings {
 class TStringList : public TStrings {
  public:
   void Add(const std::string& line) override { lines_.push_back(line); }
+  void Delete(int index) override {
+    if (index >= 0 && index < Count()) lines_.erase(lines_.begin() + index);
+  }
   int Count() const override { return static_cast<int>(lines_.size()); }
   const std::string& operator[](int index) const override { return lines_.at(static_cast<std::size_t>(index)); }
   const std::vector<std::string>& Lines() const { return lines_; }
@@ -228,6 +233,8 @@ class TMemo : public TControl {
   bool ReadOnly = true;
   // Called by Lines for each added line.
   void LineAdded() { Changed(tk::Change::LineAdded); }
+  // Called by Lines for each removed line.
+  void LineDeleted() { Changed(tk::Change::LineDeleted); }
   bool AlignTop = true;
 };
 

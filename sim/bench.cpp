@@ -97,6 +97,29 @@ void Bench::SetBusy(const std::string& name) {
   PortNamedLocked(name).presence = Presence::Busy;
 }
 
+void Bench::SetOpenFails(const std::string& name, std::uint32_t error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Port& p = PortNamedLocked(name);
+  p.presence = Presence::Failing;
+  p.openError = error;
+}
+
+void Bench::SetKind(const std::string& name, plat::PortKind kind, std::string about) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Port& p = PortNamedLocked(name);
+  p.kind = kind;
+  p.about = std::move(about);
+}
+
+std::vector<plat::PortEntry> Bench::Ports() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<plat::PortEntry> list;
+  for (const auto& [name, p] : ports_) {
+    if (p->presence != Presence::Absent) list.push_back({name, p->kind, p->about});
+  }
+  return list;
+}
+
 void Bench::Replug(const std::string& name) {
   std::lock_guard<std::mutex> lock(mutex_);
   Port& p = PortNamedLocked(name);
@@ -357,6 +380,8 @@ plat::Handle Bench::Open(const char* path) {
     error = plat::kErrorFileNotFound;
   } else if (p.presence == Presence::Busy || p.handle != 0) {
     error = plat::kErrorAccessDenied;
+  } else if (p.presence == Presence::Failing) {
+    error = p.openError;
   }
   if (error != 0) {
     LogLocked(p, HostLogEntry::Op::Open, false);

@@ -99,6 +99,11 @@ class Bench final : public plat::SerialApi {
   void AddPort(const std::string& name);
   void SetAbsent(const std::string& name);  // Open fails with 2
   void SetBusy(const std::string& name);    // Open fails with 5
+  // Open fails with this error (a driver that cannot start the device, say).
+  void SetOpenFails(const std::string& name, std::uint32_t error);
+  // What the machine's list of ports (Ports()) tells of the port; every port
+  // that is not absent is listed, as a serial port unless told otherwise.
+  void SetKind(const std::string& name, plat::PortKind kind, std::string about = {});
   // The cable of an unplugged port is back, with the same plug on it (once the
   // host has closed its handle of the port).
   void Replug(const std::string& name);
@@ -130,6 +135,8 @@ class Bench final : public plat::SerialApi {
              plat::Overlapped& ov) override;
   bool Result(plat::Handle port, plat::Overlapped& ov, std::uint32_t* done, bool wait) override;
   bool ClearError(plat::Handle port, std::uint32_t* errors) override;
+  // Every port that is not absent, by name.
+  std::vector<plat::PortEntry> Ports() override;
 
   // ---- observation ----
   std::vector<HostLogEntry> Log(const std::string& name) const;
@@ -149,7 +156,7 @@ class Bench final : public plat::SerialApi {
   WireActivity HostWireActivity(const std::string& name, TimePoint from, TimePoint to) const;
 
  private:
-  enum class Presence { Present, Absent, Busy };
+  enum class Presence { Present, Absent, Busy, Failing };
 
   // One transfer in progress per direction.
   struct Transfer {
@@ -164,6 +171,9 @@ class Bench final : public plat::SerialApi {
   struct Port {
     std::string name;
     Presence presence = Presence::Absent;
+    std::uint32_t openError = 0;  // Failing: the error Open gives
+    plat::PortKind kind = plat::PortKind::Serial;
+    std::string about;
     std::unique_ptr<Plug> plug;
     std::uintptr_t handle = 0;  // 0: closed
     bool gone = false;          // unplugged while open

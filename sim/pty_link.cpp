@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -62,6 +63,8 @@ PtyLink::PtyLink(Plug& plug) : plug_(plug) { plug_.SetWireTiming(true); }
 PtyLink::~PtyLink() { Close(); }
 
 void PtyLink::Close() {
+  if (openWatch_ >= 0) ::close(openWatch_);
+  openWatch_ = -1;
   if (slaveHold_ >= 0) ::close(slaveHold_);
   if (master_ >= 0) ::close(master_);
   slaveHold_ = master_ = -1;
@@ -93,7 +96,14 @@ bool PtyLink::Open() {
   ::cfsetospeed(&t, B9600);
   ::tcsetattr(slaveHold_, TCSANOW, &t);
   ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+  openWatch_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (openWatch_ >= 0) ::inotify_add_watch(openWatch_, name, IN_OPEN);
   return true;
+}
+
+void PtyLink::NoticeOpen(TimePoint now) {
+  alignas(inotify_event) char events[1024];
+  while (openWatch_ >= 0 && ::read(openWatch_, events, sizeof events) > 0) openedAt_ = now;
 }
 
 void PtyLink::Enumerate(TimePoint now) {
@@ -115,7 +125,14 @@ void PtyLink::ReadSettings(TimePoint now) {
                                static_cast<unsigned>(t.c_iflag));
   if (host_.BaudRate != lastBaud_) {
     lastBaud_ = host_.BaudRate;
+    if (lastBaud_ == 1200) {
+      Enumerate(now);
+      openedAt_.reset();
+    }
+  }
+  if (openedAt_ && now - *openedAt_ >= std::chrono::milliseconds(200)) {
     if (lastBaud_ == 1200) Enumerate(now);
+    openedAt_.reset();
   }
 }
 
@@ -123,6 +140,7 @@ bool PtyLink::Step(std::chrono::milliseconds maxWait) {
   if (master_ < 0) return false;
   TimePoint now = Clock::now();
 
+  NoticeOpen(now);
   ReadSettings(now);
 
   auto wait = maxWait;

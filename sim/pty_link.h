@@ -12,6 +12,7 @@
 // usable from any other.
 #pragma once
 
+#include <optional>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -47,12 +48,20 @@ class PtyLink {
 
  private:
   void ReadSettings(TimePoint now);
+  void NoticeOpen(TimePoint now);
   void Enumerate(TimePoint now);
   void Close();
 
   Plug& plug_;
   int master_ = -1;
   int slaveHold_ = -1;  // keeps the slave side alive between the program's opens
+  // Tells when the program opens the slave. A program that searches the
+  // same port again finds the line at 1200 baud already, where a real port's
+  // lines dropped at its close: an open that is not followed by a switch to
+  // 1200 baud, with the line at 1200 baud 200 ms later, starts the
+  // enumeration then.
+  int openWatch_ = -1;
+  std::optional<TimePoint> openedAt_;
   std::string slavePath_;
   std::string error_;
   plat::Dcb host_;

@@ -16,7 +16,10 @@
 set -u
 console=$1 emu=$2 hex=$3 work=$4 case=$5
 mkdir -p "$work"
-rm -f "$work"/*.log "$work"/*.json
+rm -rf "$work"/*.log "$work"/*.json "$work/state"
+# The port of an unfinished update is kept here, never in the user's home.
+export XDG_STATE_HOME=$work/state
+remembered=$XDG_STATE_HOME/plugupdate/unfinished-port
 
 emu_args=(--hex "$hex")
 want_rc=0 want_result=verified want_exits=1 want_flash=1
@@ -167,7 +170,10 @@ case $case in
     size=$(wc -c <"$hex")
     check "JSON counts every byte of the image" 'grep -q "\"bytes_sent\":$size," "$work/out.json"'
     check "the last progress line shows the whole image" \
-      'grep "^\[progress\]" "$work/console.log" | tail -n1 | grep -q "^\[progress\] 100%  $size/$size bytes"' ;;
+      'grep "^\[progress\]" "$work/console.log" | tail -n1 | grep -q "^\[progress\] 100%  $size/$size bytes"'
+    check "no unfinished update remembered" '[ ! -e "$remembered" ]' ;;
+  no-final-prompt)
+    check "the port of the unfinished update is remembered" '[ "$(cat "$remembered" 2>/dev/null)" = "$pts" ]' ;;
   keeps-banner)
     check "JSON carries the old banner after the update" 'grep -q "\"banner_after\":\"Orvane QUOR PLUG Firmware Revision 1.60.4" "$work/out.json"' ;;
   no-plug)

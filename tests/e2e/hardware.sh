@@ -5,6 +5,10 @@
 #   hardware.sh <plugupdate-console>
 set -u
 [ -n "${PLUG_HW_COM:-}" ] || { echo "PLUG_HW_COM not set: no plug attached, skipped"; exit 77; }
+# The port of an unfinished update is kept in a folder of the test's own.
+XDG_STATE_HOME=$(mktemp -d)
+export XDG_STATE_HOME
+trap 'rm -rf "$XDG_STATE_HOME"' EXIT
 args=(--port "$PLUG_HW_COM" --yes)
 [ "${PLUG_HW_UPDATE:-0}" = 1 ] && args+=(--update)
 out=$("$1" "${args[@]}" </dev/null 2>&1)

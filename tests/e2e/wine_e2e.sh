@@ -244,10 +244,10 @@ scenario_update_on_com1() {
 }
 
 # The plug waits in its boot monitor on COM1, as an update that was broken off
-# leaves it; COM2 has nothing. Alt+S finds no identification, then the
-# monitor: the question "Quor Plug im Monitor Modus" must come, Return (Yes,
-# the first button) finishes the update, "Plug geflasht" follows and the
-# program ends by itself.
+# on another PC leaves it; COM2 has nothing. The person names COM1 on the
+# command line. Alt+S finds no identification, then the monitor: the question
+# "Quor Plug im Monitor Modus" must come, Return (Yes, the first button)
+# finishes the update, "Plug geflasht" follows and the program ends by itself.
 scenario_rescue_on_com1() { rescue_case --monitor; }
 
 # The same with a monitor left in its load state, in the middle of a HEX line
@@ -260,11 +260,17 @@ scenario_rescue_cut_load() { rescue_case --cut-load; }
 rescue_case() {
   rm -f "$(com_path 2)"
   start_plugemu 1 "$@" || return
-  start_program
+  start_program "$exe" COM1
+  rescue_from_search 1
+}
+
+# rescue_from_search N: in the started program, Alt+S must ask about the plug
+# in its monitor on COMn; Yes finishes the update.
+rescue_from_search() {
   local main box done_box
   main=$(new_window 60) || { shot rescue-no-window; fail "$scenario: program window did not appear"; return; }
   key "$main" alt+s
-  if ! box=$(new_window 30 "$main"); then
+  if ! box=$(new_window 60 "$main"); then
     shot rescue-search-timeout
     fail "$scenario: no question after the search"
     return
@@ -292,7 +298,76 @@ rescue_case() {
   key "$done_box" Return
   wait_exit "$program" 20 && pass "$scenario: the program ended after the update" ||
     fail "$scenario: the program did not end after the update"
-  check_plugemu 1
+  check_plugemu "$1"
+}
+
+# remembered_port: the registry value of the unfinished update, or nothing.
+remembered_port() {
+  wine_run reg.exe query 'HKCU\Software\Quor\PlugUpdate' /v UnfinishedUpdatePort 2>/dev/null |
+    tr -d '\r' | sed -n 's/.*REG_SZ *//p'
+}
+
+# A PC without COM1 and COM2: the plug on COM5 is found by the program started
+# without a port name (the search goes on to the machine's other ports), and
+# updated.
+scenario_update_on_com5() {
+  map_com 5
+  rm -f "$(com_path 1)" "$(com_path 2)"
+  start_plugemu 5 || return
+  start_program
+  local main box
+  main=$(new_window 60) || { shot com5-no-window; fail "$scenario: program window did not appear"; return; }
+  key "$main" alt+s
+  if box=$(new_window 12 "$main"); then
+    sleep 2
+    shot com5-search-box
+    fail "$scenario: the search showed the box '$(box_caption "$box")'"
+    return
+  fi
+  key "$main" alt+u
+  if box=$(new_window 240 "$main") && sleep 2 && is_box "$box" "Plug geflasht"; then
+    pass "$scenario: the plug on COM5 found and updated: 'Plug geflasht'"
+  else
+    shot com5-update
+    fail "$scenario: no 'Plug geflasht' after the update on COM5"
+    return
+  fi
+  key "$box" Return
+  window_gone "$box" 10 || fail "$scenario: the box stayed after Return"
+  [ -z "$(remembered_port)" ] && pass "$scenario: no unfinished update remembered" ||
+    fail "$scenario: the registry still holds '$(remembered_port)'"
+  wait_exit "$program" 20 || fail "$scenario: program did not exit after the update"
+  check_plugemu 5
+}
+
+# An update on COM5 (COM1 and COM2 missing) cut off by killing the program
+# during the upload: the registry keeps the port, and the next start of the
+# program, without a port name, finds the plug in its monitor there and
+# finishes the update.
+scenario_remembered_rescue_on_com5() {
+  map_com 5
+  rm -f "$(com_path 1)" "$(com_path 2)"
+  wine_run reg.exe delete 'HKCU\Software\Quor\PlugUpdate' /f >/dev/null 2>&1
+  start_plugemu 5 --pause-ms 20 || return
+  start_program
+  local main
+  main=$(new_window 60) || { shot remembered-no-window; fail "$scenario: program window did not appear"; return; }
+  key "$main" alt+s
+  sleep 4
+  key "$main" alt+u
+  sleep 8  # well into the upload
+  kill "$program" 2>/dev/null
+  wine_server -k >/dev/null 2>&1
+  wait "$program" 2>/dev/null
+  wine_server -w >/dev/null 2>&1
+  local port
+  port=$(remembered_port)
+  [ "$port" = '\\.\COM5' ] && pass "$scenario: the registry remembers $port" ||
+    fail "$scenario: the registry remembers '$port', not \\.\COM5"
+  start_program
+  rescue_from_search 5
+  [ -z "$(remembered_port)" ] && pass "$scenario: the remembered port is gone after the update" ||
+    fail "$scenario: the registry still holds '$(remembered_port)'"
 }
 
 # console_case NAME STATUS RESULT PORT [PLUGEMU-ARGS...]: the console program

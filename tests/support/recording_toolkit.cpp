@@ -86,6 +86,9 @@ void RecordingBackend::ControlChanged(TControl& control, tk::Change what) {
       e.text = lines[lines.Count() - 1];
       break;
     }
+    case tk::Change::LineDeleted:
+      e.kind = Event::Kind::LineDeleted;
+      break;
   }
   Record(std::move(e));
 }

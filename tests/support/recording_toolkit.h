@@ -15,7 +15,7 @@
 namespace testing_support {
 
 struct Event {
-  enum class Kind { Caption, Enabled, Focus, Progress, LineAdded, Repaint, Box, Beep, Debug, Exception, Title, Busy };
+  enum class Kind { Caption, Enabled, Focus, Progress, LineAdded, LineDeleted, Repaint, Box, Beep, Debug, Exception, Title, Busy };
   Kind kind;
   std::string control;  // control name, empty for application-wide events
   std::string text;     // caption, line, box text, debugger text

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/port_memory.h"
 #include "platform/serial_api.h"
 #include "platform/thread.h"
 #include "platform/toolkit.h"
@@ -17,15 +18,19 @@ class SeamFixture : public ::testing::Test {
   explicit SeamFixture(plat::SerialApi& serial) {
     plat::SetSerial(&serial);
     tk::SetBackend(&ui);
+    plat::SetPortMemory(&memory);  // never the machine's
     Application = &app;
   }
   ~SeamFixture() override {
     TThread::JoinAll();
     EXPECT_EQ(TThread::LiveCount(), 0);
+    plat::SetPortMemory(nullptr);
     Application = nullptr;
   }
 
   RecordingBackend ui;
+  // The port of an unfinished update, kept in memory for the test.
+  plat::MemoryPortMemory memory;
   TApplication app;
 };
 

@@ -2,6 +2,7 @@
 // simulated plugs.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 
 #include "discovery/searchplug.h"
@@ -49,66 +50,135 @@ TEST_F(SearchTest, PlugOnCom1IsFoundAndCom2NeverOpened) {
   EXPECT_TRUE(ui.Boxes().empty());
 }
 
-TEST_F(SearchTest, PlugOnlyOnCom2IsFoundAfterCom1Failed) {
-  sim::Plug& plug = bench.Attach(kCom2);  // COM1 exists but nothing answers
-  TForm1& form = OpenWindow();
-  form.BSearch->Click();
+// A PC of today: no COM1, COM2 silent, a foreign Plug-and-Play device on
+// COM3, a Bluetooth port COM4 (with a plug behind it, that would answer if
+// opened), the plug (or, without one, a silent adapter) on COM5, and with
+// the plug COM12, which sorts before COM3 by name but comes after COM5 by
+// number.
+const std::string kCom3 = "\\\\.\\COM3";
+const std::string kCom4 = "\\\\.\\COM4";
+const std::string kCom5 = "\\\\.\\COM5";
+const std::string kCom12 = "\\\\.\\COM12";
 
-  EXPECT_NE(PlugPort, nullptr);
-  EXPECT_EQ(bench.OpenCount(kCom1), 1);
-  EXPECT_FALSE(bench.IsOpen(kCom1)) << "the failed probe must close COM1";
-  EXPECT_TRUE(bench.IsOpen(kCom2));
-  EXPECT_TRUE(Sent(kCom1).empty());
-  EXPECT_EQ(plug.SetupAnswers(), 1);
-  EXPECT_TRUE(plug.Violations().empty()) << plug.Violations().front();
-  EXPECT_EQ(form.UpdateState, 1);
+sim::PlugConfig ForeignDevice() {
+  sim::PlugConfig c;
+  c.product = "1012";
+  return c;
 }
 
-TEST_F(SearchTest, NoPlugRetryProbesBothPortsAgainAndCancelRestoresTheStart) {
-  // COM1: a plug in its boot monitor that does not answer the wake-up; COM2
-  // exists but stays silent.
-  sim::PlugConfig mute;
-  mute.startInMonitor = true;
-  mute.noWakePrompt = true;
-  sim::Plug& plug = bench.Attach(kCom1, mute);
+void BuildTodaysPc(sim::Bench& bench, const sim::PlugConfig* plugOnCom5) {
+  bench.SetAbsent(kCom1);
+  bench.Attach(kCom3, ForeignDevice());
+  bench.Attach(kCom4);
+  bench.SetKind(kCom4, plat::PortKind::Bluetooth, "Standard Serial over Bluetooth link");
+  if (plugOnCom5 != nullptr) {
+    bench.Attach(kCom5, *plugOnCom5);
+  } else {
+    bench.AddPort(kCom5);
+  }
+  bench.SetKind(kCom5, plat::PortKind::Usb, "USB Serial Port");
+  if (plugOnCom5 != nullptr && !plugOnCom5->startInMonitor) bench.AddPort(kCom12);
+}
+
+// What a search over that PC may take: the line sequence of the
+// identification (4 x 200 ms) on each port that opens, and the identifier of
+// each device that sends one at 1200 baud, 7N1 (9 bits a character), plus a
+// second for a busy machine.
+std::chrono::milliseconds TodaysPcSearchBound(int portsOpened, int identifiersSent) {
+  const auto idChars = static_cast<long>(sim::BuildIdentifier("1011", "\\0001\\MODEM\\\\Quor Plug").size());
+  const auto idTime = std::chrono::milliseconds(idChars * 9 * 1000 / 1200);
+  return portsOpened * std::chrono::milliseconds(800) + identifiersSent * idTime + std::chrono::seconds(1);
+}
+
+std::chrono::steady_clock::time_point FirstOpen(sim::Bench& bench, const std::string& port) {
+  for (const auto& e : bench.Log(port)) {
+    if (e.op == Op::Open) return e.time;
+  }
+  return std::chrono::steady_clock::time_point::max();
+}
+
+TEST_F(SearchTest, PlugOnTheFifthPortIsFoundPastAForeignDeviceAndABluetoothPort) {
+  const sim::PlugConfig plugConfig;
+  BuildTodaysPc(bench, &plugConfig);
+  sim::Plug& plug = *bench.PlugOn(kCom5);
+  TForm1& form = OpenWindow();
+  const auto start = std::chrono::steady_clock::now();
+  form.BSearch->Click();
+  const auto took = std::chrono::steady_clock::now() - start;
+
+  EXPECT_EQ(form.UpdateState, 1);
+  EXPECT_TRUE(bench.IsOpen(kCom5));
+  EXPECT_EQ(plug.SetupAnswers(), 1);
+  EXPECT_TRUE(plug.Violations().empty()) << plug.Violations().front();
+  // COM1, COM2, COM3, COM5 in number order; the Bluetooth port never opened,
+  // nor COM12 behind the plug.
+  EXPECT_EQ(OpenAttempts(bench, kCom1), 1);
+  EXPECT_LT(FirstOpen(bench, kCom1), FirstOpen(bench, kCom2));
+  EXPECT_LT(FirstOpen(bench, kCom2), FirstOpen(bench, kCom3));
+  EXPECT_LT(FirstOpen(bench, kCom3), FirstOpen(bench, kCom5));
+  EXPECT_EQ(OpenAttempts(bench, kCom4), 0);
+  EXPECT_EQ(OpenAttempts(bench, kCom12), 0);
+  // The foreign device gave its identifier and got no byte; the silent port
+  // none either. Each failed probe closed its port.
+  EXPECT_EQ(bench.PlugOn(kCom3)->IdentAnswers(), 1);
+  EXPECT_TRUE(Sent(kCom3).empty());
+  EXPECT_TRUE(Sent(kCom2).empty());
+  EXPECT_FALSE(bench.IsOpen(kCom2));
+  EXPECT_FALSE(bench.IsOpen(kCom3));
+  const auto bound = TodaysPcSearchBound(3, 2);
+  EXPECT_LE(bound, std::chrono::seconds(4));
+  EXPECT_LT(took, bound);
+}
+
+TEST_F(SearchTest, NoPlugRetrySearchesEveryPortAgainAndCancelRestoresTheStart) {
+  // Today's PC without a plug answering: on COM5 waits one in its boot
+  // monitor, but no update is remembered there and the port was not named.
+  sim::PlugConfig left;
+  left.startInMonitor = true;
+  BuildTodaysPc(bench, &left);
+  sim::Plug& plug = *bench.PlugOn(kCom5);
   ui.QueueAnswers({tk::kIdRetry, tk::kIdCancel});
   std::vector<TAsyncComm*> commAtBox;
   std::vector<int> openAtBox;
+  std::vector<std::vector<std::string>> memoAtBox;
+  std::vector<std::chrono::steady_clock::time_point> boxAt;
+  TForm1& form = OpenWindow();
   ui.OnBox = [&](const Event&) {
+    boxAt.push_back(std::chrono::steady_clock::now());
     commAtBox.push_back(SharedComm.load());
     openAtBox.push_back(bench.OpenHandleCount());
+    memoAtBox.emplace_back();
+    for (int i = 0; i < form.Memo1->Lines->Count(); ++i) memoAtBox.back().push_back((*form.Memo1->Lines)[i]);
   };
-  TForm1& form = OpenWindow();
+  const auto start = std::chrono::steady_clock::now();
   form.BSearch->Click();
 
   const auto boxes = ui.Boxes();
   ASSERT_EQ(boxes.size(), 2u);
   for (const auto& box : boxes) {
-    EXPECT_EQ(box.text, "Keinen Plug an COM1/2 gefunden.\nBitte erneut versuchen.");
+    EXPECT_EQ(box.text, "Keinen Plug an COM1/2/3/5 gefunden.\nBitte erneut versuchen.");
     EXPECT_EQ(box.caption, "Keinen Plug gefunden");
     EXPECT_EQ(box.value, 0x25);
   }
-  // Each search: the identification, then the look for a boot monitor, on
-  // COM1 and COM2; the look sends, at the monitor's line, the wake-up and,
-  // unanswered, the end of a cut-off load, nothing else, and leaves each
-  // port closed before the box.
-  EXPECT_EQ(OpenAttempts(bench, kCom1), 4);
-  EXPECT_EQ(OpenAttempts(bench, kCom2), 4);
-  EXPECT_EQ(openAtBox, (std::vector<int>{0, 0}));
-  const std::vector<std::uint8_t> twoLooks = Bytes("\x1B\x1B\n:00000001FF\n\x1B\x1B\n:00000001FF\n");
-  for (const auto& port : {kCom1, kCom2}) {
-    EXPECT_EQ(Sent(port), twoLooks) << port;
-    for (const auto& e : bench.Log(port)) {
-      if (e.op != Op::Write) continue;
-      EXPECT_EQ(e.dcb.BaudRate, 57600u);
-      EXPECT_EQ(e.dcb.ByteSize, 8);
-      EXPECT_FALSE(e.dcb.fOutxCtsFlow);
-      EXPECT_NE(e.dcb.fRtsControl, plat::kRtsControlHandshake);
-    }
-    EXPECT_EQ(bench.Log(port).back().op, Op::Close);
+  // Each search names each port once: the lines of the first make way for
+  // those of the second.
+  const std::vector<std::string> lines = {"COM1: nicht vorhanden", "COM2: keine Antwort",
+                                          "COM3: Antwort erhalten, aber kein Quor Plug", "COM5: keine Antwort"};
+  EXPECT_EQ(memoAtBox, (std::vector<std::vector<std::string>>{lines, lines}));
+  // Each search: the identification alone, once per port, no byte to any
+  // port; the Bluetooth port never opened.
+  for (const auto& port : {kCom2, kCom3, kCom5}) {
+    EXPECT_EQ(OpenAttempts(bench, port), 2) << port;
+    EXPECT_TRUE(Sent(port).empty()) << port;
   }
+  EXPECT_EQ(OpenAttempts(bench, kCom4), 0);
+  EXPECT_EQ(openAtBox, (std::vector<int>{0, 0}));
   EXPECT_TRUE(plug.Violations().empty()) << plug.Violations().front();
-  EXPECT_EQ(plug.CurrentMode(), sim::Mode::Off);
+  EXPECT_TRUE(plug.HeardLog().empty()) << "the monitor heard the host";
+  ASSERT_EQ(boxAt.size(), 2u);
+  const auto bound = TodaysPcSearchBound(3, 1);
+  EXPECT_LE(bound, std::chrono::seconds(4));
+  EXPECT_LT(boxAt[0] - start, bound);
   // Retry searches again with the same serial-port object.
   ASSERT_EQ(commAtBox.size(), 2u);
   EXPECT_NE(commAtBox[0], nullptr);
@@ -146,6 +216,7 @@ TEST_F(SearchTest, NoToTheMonitorQuestionLeavesThePlugInItAndRestoresTheStart) {
   sim::PlugConfig left;
   left.startInMonitor = true;
   sim::Plug& plug = bench.Attach(kCom1, left);
+  ASSERT_TRUE(memory.Store(kCom1));  // an update broken off there
   ui.QueueAnswers({tk::kIdNo});
   TForm1& form = OpenWindow();
   form.BSearch->Click();
@@ -171,17 +242,22 @@ TEST_F(SearchTest, NoToTheMonitorQuestionLeavesThePlugInItAndRestoresTheStart) {
   EXPECT_FALSE(form.BUpdate->Enabled());
   EXPECT_TRUE(form.BExit->Enabled());
   EXPECT_FALSE(app.Terminated());
+  // The plug still waits there: the port stays remembered.
+  std::string remembered;
+  EXPECT_TRUE(memory.Load(remembered));
+  EXPECT_EQ(remembered, kCom1);
 }
 
 // --- the look for a plug in its boot monitor, case by case ---------------------
 
 struct RescueCase {
   const char* name;
-  std::vector<std::string> ports;  // the ports searched
+  std::vector<std::string> ports;  // the ports named; empty: the machine's
   void (*attach)(sim::Bench&);
   std::string shown;               // the port the question names; empty: no monitor found
   // Every byte the search sent, per port.
   std::vector<std::pair<std::string, std::string>> sent;
+  std::string remembered = {};     // the port of an unfinished update
 };
 
 void PrintTo(const RescueCase& c, std::ostream* os) { *os << c.name; }
@@ -191,6 +267,9 @@ class RescueTest : public WorkflowTest, public ::testing::WithParamInterface<Res
 TEST_P(RescueTest, FindsTheMonitorWhereOneWaitsAndSendsNothingElsewhere) {
   const RescueCase& c = GetParam();
   c.attach(bench);
+  if (!c.remembered.empty()) {
+    ASSERT_TRUE(memory.Store(c.remembered));
+  }
   ui.QueueAnswers({c.shown.empty() ? tk::kIdCancel : tk::kIdNo});
   TForm1& form = OpenWindow();
   form.SearchPorts = c.ports;
@@ -231,6 +310,27 @@ const std::vector<std::string> kComPorts = {kCom1, kCom2};
 INSTANTIATE_TEST_SUITE_P(
     Cases, RescueTest,
     ::testing::Values(
+        // Nothing named, nothing remembered: a plug waiting in its monitor
+        // on one of the machine's ports gets no byte.
+        RescueCase{"UnrememberedUnnamedPortGetsNoByte", {},
+                   [](sim::Bench& b) {
+                     b.SetAbsent(kCom1);
+                     sim::PlugConfig c;
+                     c.startInMonitor = true;
+                     b.Attach(kCom2, c);
+                   },
+                   "", {{kCom2, ""}}},
+        // The port of an update broken off is looked at without being named;
+        // the machine's other ports get nothing.
+        RescueCase{"RememberedPortAlone", {},
+                   [](sim::Bench& b) {
+                     b.SetAbsent(kCom1);
+                     b.AddPort(kCom2);
+                     sim::PlugConfig c;
+                     c.startInMonitor = true;
+                     b.Attach(kCom5, c);
+                   },
+                   "COM5", {{kCom2, ""}, {kCom5, "\x1B\x1B"}}, kCom5},
         // A missing COM1 does not end the look: the plug waits on COM2.
         RescueCase{"MonitorOnCom2BehindAMissingCom1", kComPorts,
                    [](sim::Bench& b) {
@@ -411,9 +511,9 @@ INSTANTIATE_TEST_SUITE_P(
         ProbeCase{"WrongSetupAnswer",
                   [](sim::PlugConfig& c) { c.setupAnswer = sim::SetupAnswer::WrongFirstByte; },
                   // Bytes before the answer's 'Q' are passed over: none of it counts.
-                  {"incorrect Response received:", ""}, ProbeFault::NotAPlug},
+                  {"incorrect Response received:", ""}, ProbeFault::NoSetupAnswer},
         ProbeCase{"NoSetupAnswer", [](sim::PlugConfig& c) { c.setupAnswer = sim::SetupAnswer::None; },
-                  {"incorrect Response received:", ""}, ProbeFault::NotAPlug}),
+                  {"incorrect Response received:", ""}, ProbeFault::NoSetupAnswer}),
     [](const ::testing::TestParamInfo<ProbeCase>& param) { return std::string(param.param.name); });
 
 TEST_F(WorkflowTest, ProbeAcceptsTheAnswerAndLeavesTrailingBytesUnread) {
@@ -444,20 +544,77 @@ TEST_F(WorkflowTest, ProbeAcceptsTheAnswerAndLeavesTrailingBytesUnread) {
   OpenWindow();
 }
 
-TEST_F(SearchTest, NoPlugBoxFollowsWhyEachPortFailed) {
-  bench.SetBusy(kCom1);
-  bench.SetAbsent(kCom2);
+// --- the box and the memo: the ports searched, and why each gave no plug -------
+
+struct BoxCase {
+  const char* name;
+  std::vector<std::string> ports;  // the ports named; empty: the machine's
+  void (*set)(sim::Bench&, plat::MemoryPortMemory&);
+  std::string text;
+  std::vector<std::string> memo;
+  std::string debug = {};  // a line the debugger output must hold
+};
+
+void PrintTo(const BoxCase& c, std::ostream* os) { *os << c.name; }
+
+class NoPlugBoxTest : public WorkflowTest, public ::testing::WithParamInterface<BoxCase> {};
+
+TEST_P(NoPlugBoxTest, NamesThePortsSearchedAndWhyEachFailed) {
+  const BoxCase& c = GetParam();
+  c.set(bench, memory);
   std::vector<std::string> memoAtBox;
   TForm1& form = OpenWindow();
+  form.SearchPorts = c.ports;
   ui.OnBox = [&](const Event&) {
     for (int i = 0; i < form.Memo1->Lines->Count(); ++i) memoAtBox.push_back((*form.Memo1->Lines)[i]);
   };
   ui.QueueAnswers({tk::kIdCancel});
   form.BSearch->Click();
   ASSERT_EQ(ui.Boxes().size(), 1u);
-  EXPECT_EQ(ui.Boxes()[0].text, "Keinen Plug an COM1/2 gefunden.\nBitte erneut versuchen.");
-  EXPECT_EQ(memoAtBox, (std::vector<std::string>{"COM1: von einem anderen Programm belegt", "COM2: nicht vorhanden"}));
+  EXPECT_EQ(ui.Boxes()[0].text, c.text);
+  EXPECT_EQ(memoAtBox, c.memo);
+  if (!c.debug.empty()) {
+    bool found = false;
+    for (const auto& e : ui.EventsOf(Event::Kind::Debug)) found = found || e.text.find(c.debug) != std::string::npos;
+    EXPECT_TRUE(found) << c.debug;
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Ports, NoPlugBoxTest,
+    ::testing::Values(
+        // "belegt" only for access denied; another failure names its error.
+        BoxCase{"Com1BusyCom2Failing", {},
+                [](sim::Bench& b, plat::MemoryPortMemory&) {
+                  b.SetBusy(kCom1);
+                  b.SetOpenFails(kCom2, 31);
+                },
+                "Keinen Plug an COM1/2 gefunden.\nBitte erneut versuchen.",
+                {"COM1: von einem anderen Programm belegt", "COM2: konnte nicht ge\xF6" "ffnet werden (Fehler 31)"}},
+        BoxCase{"OneNamedPort", {"\\\\.\\COM7"}, [](sim::Bench&, plat::MemoryPortMemory&) {},
+                "Keinen Plug an COM7 gefunden.\nBitte erneut versuchen.", {"COM7: nicht vorhanden"}},
+        BoxCase{"Com1And2AndANamedOne", {kCom1, kCom2, "\\\\.\\COM7"},
+                [](sim::Bench& b, plat::MemoryPortMemory&) {
+                  b.SetAbsent(kCom1);
+                  b.SetAbsent(kCom2);
+                },
+                "Keinen Plug an COM1/2/7 gefunden.\nBitte erneut versuchen.",
+                {"COM1: nicht vorhanden", "COM2: nicht vorhanden", "COM7: nicht vorhanden"}},
+        // A device path stands as it is, after the COM ports.
+        BoxCase{"DevicePath", {"\\\\.\\COM7", "/dev/ttyUSB0"}, [](sim::Bench&, plat::MemoryPortMemory&) {},
+                "Keinen Plug an COM7, /dev/ttyUSB0 gefunden.\nBitte erneut versuchen.",
+                {"COM7: nicht vorhanden", "/dev/ttyUSB0: nicht vorhanden"}},
+        // A remembered port that cannot be read is told and passed over.
+        BoxCase{"UnreadableMemory", {},
+                [](sim::Bench& b, plat::MemoryPortMemory& m) {
+                  b.SetAbsent(kCom1);
+                  b.SetAbsent(kCom2);
+                  m.FailWith(5);
+                },
+                "Keinen Plug an COM1/2 gefunden.\nBitte erneut versuchen.",
+                {"COM1: nicht vorhanden", "COM2: nicht vorhanden"},
+                "Cannot read the port of the unfinished update (memory), GetLastError: #5"}),
+    [](const ::testing::TestParamInfo<BoxCase>& param) { return std::string(param.param.name); });
 
 TEST_F(WorkflowTest, BothPortsFailingKeepWhyEach) {
   bench.SetAbsent(kCom1);

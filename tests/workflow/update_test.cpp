@@ -340,6 +340,10 @@ TEST_P(UploadFaultTest, EndsInUpdateErrorAndANewSearchFinishesTheUpdateInTheMoni
   EXPECT_TRUE(form.BSearch->Enabled());
   EXPECT_EQ(form.CGauge1->Progress(), 0);
   EXPECT_EQ(app.Terminated(), stopping);
+  // Remembered before the switch, and kept: the plug waits in its monitor.
+  std::string remembered;
+  EXPECT_TRUE(memory.Load(remembered));
+  EXPECT_EQ(remembered, kCom1);
   if (!GetParam().rescued) return;
 
   // The cause is gone (cable back in, clean line); the plug waits in its
@@ -379,6 +383,9 @@ TEST_P(UploadFaultTest, EndsInUpdateErrorAndANewSearchFinishesTheUpdateInTheMoni
   EXPECT_EQ(plug->Violations().size(), violations) << plug->Violations().back();
   EXPECT_TRUE(app.Terminated());
   EXPECT_EQ(form.UpdateState, 0);
+  // The monitor was left after a complete upload: nothing is remembered.
+  EXPECT_TRUE(memory.Load(remembered));
+  EXPECT_EQ(remembered, "");
   ExpectTheCarriedFirmwareOnANewSearch();
 }
 
