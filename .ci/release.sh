@@ -37,9 +37,9 @@ packages() {
   if [ -n "$missing" ]; then
     echo "release packages: installing$missing"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq >/dev/null &&
-      # shellcheck disable=SC2086
-      apt-get install -y -qq --no-install-recommends $missing >/dev/null || return 1
+    apt-get update -qq >/dev/null 2>&1 || echo "release packages: apt-get update reported errors"
+    # shellcheck disable=SC2086
+    apt-get install -y -qq --no-install-recommends $missing >/dev/null || return 1
   fi
   # The cross compilers and Wine.
   bash .ci/windows-packages.sh
@@ -217,14 +217,21 @@ signing() {
     return
   fi
   echo "release: no i386 programs here (or no 32-bit Wine, or PLUG_WINE64_ONLY=1): the 64-bit twin of the console program runs instead"
-  local w64=$tmp/one/build/release-win64
-  if ! cmake -S "$tmp/one" -B "$w64" -DCMAKE_TOOLCHAIN_FILE="$tmp/one/cmake/mingw-x86_64.cmake" \
-         -DCMAKE_BUILD_TYPE=Release -DCMAKE_EXE_LINKER_FLAGS_RELEASE=-s >"$w64.log" 2>&1 ||
-     ! cmake --build "$w64" -j2 --target plugupdate-console >>"$w64.log" 2>&1; then
-    tail -n 30 "$w64.log"
-    fail "64-bit console program"
-    return
+  # The Windows stage's 64-bit build of this commit where there is one, else
+  # a build of the clone.
+  local w64=$root/build/mingw64
+  if [ "$(git -C "$root" rev-parse HEAD)" != "$head" ] || [ -n "$(git -C "$root" status --porcelain --untracked-files=no)" ] ||
+     [ ! -f "$w64/plugupdate-console.exe" ] || ! cmake --build "$w64" --target plugupdate-console >/dev/null 2>&1; then
+    w64=$tmp/one/build/release-win64
+    if ! cmake -S "$tmp/one" -B "$w64" -DCMAKE_TOOLCHAIN_FILE="$tmp/one/cmake/mingw-x86_64.cmake" \
+           -DCMAKE_BUILD_TYPE=Release -DCMAKE_EXE_LINKER_FLAGS_RELEASE=-s >"$w64.log" 2>&1 ||
+       ! cmake --build "$w64" -j2 --target plugupdate-console >>"$w64.log" 2>&1; then
+      tail -n 30 "$w64.log"
+      fail "64-bit console program"
+      return
+    fi
   fi
+  echo "release: the 64-bit console program of $w64"
   osslsigncode sign -certs "$cert" -key "$key" -h sha256 -n "QUOR Plug Update" \
     -in "$w64/plugupdate-console.exe" -out "$tmp/signed64.exe" >/dev/null || { fail "signing the 64-bit twin"; return; }
   check_signed "$tmp/signed64.exe"

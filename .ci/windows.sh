@@ -14,10 +14,16 @@
 # it does not, both take the 64-bit twin under wine64; the 32-bit product is
 # still built and its headers checked. PLUG_WINE64_ONLY=1 takes the 64-bit
 # path on any machine.
+#
+# "windows.sh build" runs only the builds (with the emulator), "windows.sh
+# test" only the suite and the end-to-end run on what they built; tools/test.sh
+# runs the two beside other stages. Without an argument it runs both.
 # Ends with "N passed, N failed, N skipped"; exits non-zero on any failure.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 source .ci/lib.sh
+part=${1:-all}
+case $part in all|build|test) ;; *) echo "usage: windows.sh [build|test]" >&2; exit 2 ;; esac
 
 i386=0
 if [ "${PLUG_WINE64_ONLY:-0}" = 1 ]; then
@@ -31,7 +37,8 @@ fi
 
 packages=()
 [ "$i386" = 1 ] && packages+=(--i386)
-if ! stage "windows packages" bash .ci/windows-packages.sh "${packages[@]}"; then
+# The test part runs on what the build part installed.
+if [ "$part" != test ] && ! stage "windows packages" bash .ci/windows-packages.sh "${packages[@]}"; then
   if [ "$i386" = 1 ] && stage "windows packages (64-bit path)" bash .ci/windows-packages.sh; then
     # Wine's 32-bit part comes from the i386 archive, whose lists can lag
     # behind the machine's own ones: without it, the 64-bit path.
@@ -39,7 +46,7 @@ if ! stage "windows packages" bash .ci/windows-packages.sh "${packages[@]}"; the
     i386=0
   else
     fail "Windows packages"
-    tally_finish windows
+    tally_finish "windows ($part)"
     exit
   fi
 fi
@@ -53,18 +60,26 @@ emu() {
   { [ -f build/default/CMakeCache.txt ] || cmake --preset default >/dev/null; } &&
     cmake --build build/default -j2 --target plugemu >/dev/null
 }
-stage "plug emulator (native)" emu || fail "plug emulator build"
 
-bash .ci/windows-build.sh mingw mingw64
-built=$?
-if [ "$i386" = 1 ]; then
-  bash .ci/windows-suite.sh mingw
-  bash .ci/windows-suite.sh mingw64
-  bash tests/e2e/wine_e2e.sh --exe build/mingw/QuorPlugUpdate.exe --wine win32
-else
-  bash .ci/windows-suite.sh mingw64
-  bash tests/e2e/wine_e2e.sh --exe build/mingw64/QuorPlugUpdate.exe --wine win64
-  [ "$built" -eq 0 ] &&
-    echo "windows: the 32-bit program (build/mingw/QuorPlugUpdate.exe) was built and its headers checked, but it ran only as its 64-bit twin (build/mingw64)"
+if [ "$part" != test ]; then
+  stage "plug emulator (native)" emu || fail "plug emulator build"
+  # The build that runs the suite first, so that it can start while the
+  # other one builds.
+  if [ "$i386" = 1 ]; then
+    bash .ci/windows-build.sh mingw mingw64
+  else
+    bash .ci/windows-build.sh mingw64 mingw
+  fi
 fi
-tally_finish windows
+if [ "$part" != build ]; then
+  if [ "$i386" = 1 ]; then
+    bash .ci/windows-suite.sh mingw
+    bash .ci/windows-suite.sh mingw64
+    bash tests/e2e/wine_e2e.sh --exe build/mingw/QuorPlugUpdate.exe --wine win32
+  else
+    bash .ci/windows-suite.sh mingw64
+    bash tests/e2e/wine_e2e.sh --exe build/mingw64/QuorPlugUpdate.exe --wine win64
+    echo "windows: the 32-bit program (build/mingw/QuorPlugUpdate.exe) is built and its headers checked, but runs only as its 64-bit twin (build/mingw64)"
+  fi
+fi
+tally_finish "windows ($part)"

@@ -52,7 +52,7 @@ if [ -n "$missing" ]; then
   [ "$(id -u)" = 0 ] || die "missing packages:$missing (install them, or run as root)"
   say "installing$missing"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq >/dev/null
+  apt-get update -qq >/dev/null 2>&1 || say "apt-get update reported errors; installing from the lists it has"
   # shellcheck disable=SC2086
   apt-get install -y -qq --no-install-recommends $missing >/dev/null
 fi
