@@ -37,6 +37,10 @@ function(plug_gtest target)
   if(NOT arg_TIMEOUT)
     set(arg_TIMEOUT 60)
   endif()
+  # The test sources of a program compile as one: each would otherwise parse
+  # GoogleTest's headers (a second or more) and instantiate its templates on
+  # its own, in every build of the tree.
+  set_target_properties(${target} PROPERTIES UNITY_BUILD ON)
   if(NOT CMAKE_CROSSCOMPILING)
     gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT ${arg_TIMEOUT})
     return()

@@ -63,9 +63,6 @@ tests() {  # tests PRESET
   status=$?
   ctest_tally "$junit" "$status"
 }
-tests_of() {  # tests_of PRESET: its tests once its build is there
-  if after "build-$1"; then tests "$1"; else fail "$1 tests: no build"; fi
-}
 
 builds() {
   job build-default "default: build" build default
@@ -76,11 +73,19 @@ builds() {
     job release "release" bash .ci/release.sh
   fi
 }
+# tests_of PRESET: its tests, once its build is there.
+tests_of() {
+  if after "build-$1"; then
+    job "tests-$1" "$1: tests" tests "$1"
+  else
+    job "tests-$1" "$1: tests" fail "$1: no build to test"
+  fi
+}
 runs() {
-  job tests-default "default: tests" tests_of default
-  job tests-asan "asan: tests" tests_of asan
+  tests_of default
+  tests_of asan
   job fuzz "fuzz smoke" bash tools/fuzz-smoke.sh
-  job tests-tsan "tsan: tests" tests_of tsan
+  tests_of tsan
   if [ "$windows" = 1 ]; then
     after build-windows
     job tests-windows "windows: suite and end to end" bash .ci/windows.sh test

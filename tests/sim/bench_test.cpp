@@ -10,10 +10,10 @@ namespace {
 
 using namespace std::chrono_literals;
 using simtest::Host;
+using simtest::kCom1;
+using simtest::kCom2;
 using simtest::ReadThread;
 
-const char* const kCom1 = "\\\\.\\COM1";
-const char* const kCom2 = "\\\\.\\COM2";
 
 TEST(BenchPorts, OpenFollowsPresenceAndExclusiveAccess) {
   sim::Bench bench;

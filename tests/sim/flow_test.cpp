@@ -11,16 +11,12 @@
 namespace {
 
 using namespace std::chrono_literals;
+using simtest::Frame;
 using simtest::Host;
+using simtest::kCom1;
 
-const char* const kCom1 = "\\\\.\\COM1";
 const std::string kDefaultId = sim::BuildIdentifier("1011", sim::PlugConfig{}.idExtras);
 
-std::string Frame(std::uint8_t code, const std::string& payload) {
-  std::string f{'\x05', static_cast<char>(code), static_cast<char>(payload.size() >> 8),
-                static_cast<char>(payload.size() & 0xFF)};
-  return f + payload;
-}
 
 // Identification and setup; leaves the host in command mode.
 void ToCommand(Host& host, const std::string& id = kDefaultId) {

@@ -17,6 +17,7 @@ namespace {
 using namespace std::chrono_literals;
 using sim::Mode;
 using simtest::Bytes;
+using simtest::Frame;
 
 plat::Dcb Line(const char* mode) {
   plat::Dcb d;
@@ -283,11 +284,6 @@ TEST(PlugSetup, AnswerVariants) {
 }
 
 namespace {
-std::string Frame(std::uint8_t code, const std::string& payload) {
-  std::string f{'\x05', static_cast<char>(code), static_cast<char>(payload.size() >> 8),
-                static_cast<char>(payload.size() & 0xFF)};
-  return f + payload;
-}
 const std::string kReportRequest("\x01\xF7\x00\x00", 4);
 const std::string kReportEnd("\x01\xF6\x00\x00", 4);
 }  // namespace

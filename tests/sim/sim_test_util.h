@@ -10,6 +10,16 @@
 
 namespace simtest {
 
+inline const char* const kCom1 = "\\\\.\\COM1";
+inline const char* const kCom2 = "\\\\.\\COM2";
+
+// A report frame of type 05 with its payload.
+inline std::string Frame(std::uint8_t code, const std::string& payload) {
+  std::string f{'\x05', static_cast<char>(code), static_cast<char>(payload.size() >> 8),
+                static_cast<char>(payload.size() & 0xFF)};
+  return f + payload;
+}
+
 inline const char* const kNewBanner = "Orvane QUOR PLUG Firmware Revision 9.9.9 Build Jan 02 2003 10:00:00";
 
 // Image for 0x10000: header "QP", five offsets, text pieces, valid marker at

@@ -19,11 +19,11 @@
 namespace testing_support {
 namespace {
 
-const char* const kCom1 = "\\\\.\\COM1";
+const char* const kCom1Name = "\\\\.\\COM1";
 
 class AsyncCommTest : public SeamFixture {
  protected:
-  AsyncCommTest() : SeamFixture(bench) { bench.AddPort(kCom1); }
+  AsyncCommTest() : SeamFixture(bench) { bench.AddPort(kCom1Name); }
   sim::Bench bench;
 };
 
@@ -43,7 +43,7 @@ class Reader final : public TThread {
 };
 
 TEST_F(AsyncCommTest, PurgeReleasesABlockedRead) {
-  plat::Handle port = bench.Open(kCom1);
+  plat::Handle port = bench.Open(kCom1Name);
   TAsyncComm comm(nullptr);
   comm.AttachPort(port);
   Reader reader(&comm, 4);
@@ -68,7 +68,7 @@ TEST_F(AsyncCommTest, PurgeReleasesABlockedRead) {
 }
 
 TEST_F(AsyncCommTest, StopRequestEndsAReadThatStartsAfterThePurge) {
-  plat::Handle port = bench.Open(kCom1);
+  plat::Handle port = bench.Open(kCom1Name);
   TAsyncComm comm(nullptr);
   comm.AttachPort(port);
   Reader reader(&comm, 1);
@@ -88,10 +88,10 @@ TEST_F(AsyncCommTest, ReadWaitsForAllItsBytes) {
   config.otherReportFirst = false;
   config.slowPieceBytes = 3;
   config.slowPieceIntervalMs = 10;
-  bench.Attach(kCom1, config);
+  bench.Attach(kCom1Name, config);
   auto* comm = new TAsyncComm(nullptr);
   TSuchePlug search(comm, nullptr, false);
-  plat::Handle port = search.Probe(kCom1);
+  plat::Handle port = search.Probe(kCom1Name);
   ASSERT_NE(port, nullptr);
 
   const std::string banner = config.banner;
@@ -118,7 +118,7 @@ struct LineCase {
 class SetLineTest : public AsyncCommTest, public ::testing::WithParamInterface<LineCase> {};
 
 TEST_P(SetLineTest, EveryPresetEndsWithoutFlowControl) {
-  plat::Handle port = bench.Open(kCom1);
+  plat::Handle port = bench.Open(kCom1Name);
   // The line as discovery leaves it: 115200 with RTS/CTS handshaking.
   plat::Dcb dcb;
   ASSERT_TRUE(bench.GetState(port, dcb));
@@ -160,14 +160,14 @@ INSTANTIATE_TEST_SUITE_P(Presets, SetLineTest,
                                            LineCase{3, true, 9600}, LineCase{2, false, 57600}));
 
 TEST_F(AsyncCommTest, UnknownSelectorLeavesThePortAlone) {
-  plat::Handle port = bench.Open(kCom1);
+  plat::Handle port = bench.Open(kCom1Name);
   TAsyncComm comm(nullptr);
   comm.AttachPort(port);
-  const auto before = bench.Log(kCom1).size();
+  const auto before = bench.Log(kCom1Name).size();
   EXPECT_FALSE(comm.SetLine(0, false));
   EXPECT_FALSE(comm.SetLine(4, true));
-  for (std::size_t i = before; i < bench.Log(kCom1).size(); ++i) {
-    EXPECT_NE(bench.Log(kCom1)[i].op, sim::HostLogEntry::Op::SetState);
+  for (std::size_t i = before; i < bench.Log(kCom1Name).size(); ++i) {
+    EXPECT_NE(bench.Log(kCom1Name)[i].op, sim::HostLogEntry::Op::SetState);
   }
   bench.Close(port);
 }
@@ -194,12 +194,12 @@ TEST_F(AsyncCommTest, NeverAttachedObjectWritesNothingAndShowsNothing) {
 }
 
 TEST_F(AsyncCommTest, DestroyingTheObjectLeavesThePortOpen) {
-  plat::Handle port = bench.Open(kCom1);
+  plat::Handle port = bench.Open(kCom1Name);
   {
     TAsyncComm comm(nullptr);
     comm.AttachPort(port);
   }
-  EXPECT_TRUE(bench.IsOpen(kCom1));
+  EXPECT_TRUE(bench.IsOpen(kCom1Name));
   EXPECT_EQ(bench.LiveEventCount(), 0);
   bench.Close(port);
 }
@@ -214,7 +214,7 @@ class AsyncCommErrorTest : public SeamFixture {
 
 TEST_F(AsyncCommErrorTest, AFailedPendingWriteRefusesTheConnectionsLaterWrites) {
   TAsyncComm comm(nullptr);
-  comm.AttachPort(serial.Open(kCom1));
+  comm.AttachPort(serial.Open(kCom1Name));
   serial.write = ScriptedSerial::WriteOutcome::PendingFails;
   const char data[] = "abc";
   EXPECT_EQ(comm.WriteData(3, data), 0);
@@ -233,13 +233,13 @@ TEST_F(AsyncCommErrorTest, AFailedPendingWriteRefusesTheConnectionsLaterWrites) 
 
   // A new connection starts clean.
   TAsyncComm next(nullptr);
-  next.AttachPort(serial.Open(kCom1));
+  next.AttachPort(serial.Open(kCom1Name));
   EXPECT_EQ(next.WriteData(3, data), 3);
 }
 
 TEST_F(AsyncCommErrorTest, AWriteFailingAtOnceIsShownEachTimeAndBlocksNothing) {
   TAsyncComm comm(nullptr);
-  comm.AttachPort(serial.Open(kCom1));
+  comm.AttachPort(serial.Open(kCom1Name));
   serial.write = ScriptedSerial::WriteOutcome::FailAtOnce;
   const char data[] = "x";
   EXPECT_EQ(comm.WriteData(1, data), 0);
@@ -255,7 +255,7 @@ TEST_F(AsyncCommErrorTest, AWriteFailingAtOnceIsShownEachTimeAndBlocksNothing) {
 
 TEST_F(AsyncCommErrorTest, AWriteTimeOutGivesTheShortCount) {
   TAsyncComm comm(nullptr);
-  comm.AttachPort(serial.Open(kCom1));
+  comm.AttachPort(serial.Open(kCom1Name));
   serial.write = ScriptedSerial::WriteOutcome::PendingShort;
   const char data[] = "abcd";
   EXPECT_EQ(comm.WriteData(4, data), 3);
@@ -265,7 +265,7 @@ TEST_F(AsyncCommErrorTest, AWriteTimeOutGivesTheShortCount) {
 
 TEST_F(AsyncCommErrorTest, AReadFailingAtOnceLeavesItsCodeInTheDebuggerOutput) {
   TAsyncComm comm(nullptr);
-  comm.AttachPort(serial.Open(kCom1));
+  comm.AttachPort(serial.Open(kCom1Name));
   serial.readError = 0x1F;
   char byte;
   EXPECT_EQ(comm.ReadData(1, &byte), 0);
@@ -279,7 +279,7 @@ TEST_F(AsyncCommErrorTest, AReadFailingAtOnceLeavesItsCodeInTheDebuggerOutput) {
 // clear the line error after each failure, and leave one debugger line.
 TEST_F(AsyncCommErrorTest, ReadersOnAFailingPortBackOffAndReportOnce) {
   auto* comm = new TAsyncComm(nullptr);
-  comm->AttachPort(serial.Open(kCom1));
+  comm->AttachPort(serial.Open(kCom1Name));
   SharedComm.store(comm);
   serial.readError = plat::kErrorOperationAborted;  // as after a line error with abort on error
 

@@ -21,7 +21,7 @@
 namespace testing_support {
 namespace {
 
-const char* const kCom1 = "\\\\.\\COM1";
+const char* const kPort = "\\\\.\\COM1";
 
 class Panel : public TForm {
  public:
@@ -33,8 +33,8 @@ class DownloadTest : public SeamFixture {
  protected:
   DownloadTest() : SeamFixture(bench) {}
   void SetUp() override {
-    bench.AddPort(kCom1);  // nothing attached: the bytes only go out
-    port = bench.Open(kCom1);
+    bench.AddPort(kPort);  // nothing attached: the bytes only go out
+    port = bench.Open(kPort);
     comm = new TAsyncComm(nullptr);
     comm->AttachPort(port);
     SharedComm.store(comm);
@@ -50,7 +50,7 @@ class DownloadTest : public SeamFixture {
 
   std::vector<std::string> Writes() {
     std::vector<std::string> out;
-    for (const auto& e : bench.Log(kCom1)) {
+    for (const auto& e : bench.Log(kPort)) {
       if (e.op == sim::HostLogEntry::Op::Write) out.emplace_back(e.bytes.begin(), e.bytes.end());
     }
     return out;
@@ -81,7 +81,7 @@ TEST_F(DownloadTest, SendsEachLineAsItStandsAndMovesTheGaugeOnlyWhenThePercentag
   // The input is dropped just before the last line, and only then: the
   // monitor's prompt after the download answers that line.
   std::vector<sim::HostLogEntry::Op> ops;
-  for (const auto& e : bench.Log(kCom1)) {
+  for (const auto& e : bench.Log(kPort)) {
     const bool writing = e.op == sim::HostLogEntry::Op::Write;
     if (writing || (!ops.empty() && e.op == sim::HostLogEntry::Op::Purge)) ops.push_back(e.op);
   }
@@ -201,7 +201,7 @@ class HeldOutput final : public std::streambuf {
 // status line is there, the progress at its end.
 TEST(ConsoleOutputTest, OutputThatBlocksNeitherIdlesTheLineNorLosesAStatusLine) {
   sim::Bench bench(sim::Timing::Wire);
-  bench.AddPort(kCom1);
+  bench.AddPort(kPort);
   plat::SetSerial(&bench);
   HeldOutput held;
   std::ostream shown(&held);
@@ -215,7 +215,7 @@ TEST(ConsoleOutputTest, OutputThatBlocksNeitherIdlesTheLineNorLosesAStatusLine) 
   {
     Panel panel;
     app.CreateForm(&panel);
-    const plat::Handle port = bench.Open(kCom1);
+    const plat::Handle port = bench.Open(kPort);
     auto* comm = new TAsyncComm(nullptr);
     comm->AttachPort(port);
     SharedComm.store(comm);
@@ -230,13 +230,13 @@ TEST(ConsoleOutputTest, OutputThatBlocksNeitherIdlesTheLineNorLosesAStatusLine) 
     const auto ended = std::chrono::steady_clock::now();
 
     sim::TimePoint firstWrite{};
-    for (const auto& e : bench.Log(kCom1)) {
+    for (const auto& e : bench.Log(kPort)) {
       if (e.op == sim::HostLogEntry::Op::Write) {
         firstWrite = e.time;
         break;
       }
     }
-    const sim::WireActivity wire = bench.HostWireActivity(kCom1, firstWrite, ended);
+    const sim::WireActivity wire = bench.HostWireActivity(kPort, firstWrite, ended);
     // A character takes 174 us; the driver's queue holds 0.7 s of them.
     EXPECT_LT(wire.longestIdle, std::chrono::milliseconds(50)) << "the line waited for the console";
     held.Release();
