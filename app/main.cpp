@@ -501,15 +501,25 @@ void TForm1::UpdateInMonitor(tk::BusyScope& busy) {
     return;
   }
   Enter(flow::Stage::Finish);
-  SendToPlug(cmd::Length(cmd::kMonitorExit), cmd::kMonitorExit);
+  const std::uint16_t exitLength = cmd::Length(cmd::kMonitorExit);
+  const bool exitSent = SendToPlug(exitLength, cmd::kMonitorExit) == exitLength;
   const bool writeFailed = WriteFailedHere();
+  if (!exitSent || writeFailed) {
+    // The image is in, but the plug may still wait in its boot monitor: no
+    // success. Its port stays remembered, and the next search finishes the
+    // update there.
+    Application->MessageBox(kUpdateErrorText, kUpdateErrorCaption, kNotice);
+    ResetToReady(this, &PlugPort);
+    End(writeFailed ? flow::Result::PortError : flow::Result::UpdateFailed);
+    return;
+  }
   // The monitor was left after a complete upload: nothing waits there now.
-  if (!writeFailed) ForgetUnfinishedPort();
+  ForgetUnfinishedPort();
   ResetToReady(this, &PlugPort);
   tk::MessageBeep(0);
   Application->MessageBox(kFlashedText, kFlashedCaption, kNotice);
   Application->Terminate();
-  End(writeFailed ? flow::Result::PortError : flow::Result::Flashed);
+  End(flow::Result::Flashed);
 }
 
 void TForm1::LeaveMonitorMode() {

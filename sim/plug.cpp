@@ -391,10 +391,19 @@ Plug::Accepted Plug::Receive(TimePoint now, const std::uint8_t* data, std::size_
     // end of a cut-off load) as noise.
     const std::string bytes(data, data + count);
     const bool monitorProbe = bytes == "\x1B\x1B" || bytes == kEndOfLoad;
-    if (!(mode_ == Mode::Idle && monitorProbe && Matches(host, kMonitorWire))) ViolationLocked(why);
+    if (mode_ == Mode::Idle && monitorProbe && Matches(host, kMonitorWire)) {
+      ++probesIgnored_;
+    } else {
+      ViolationLocked(why);
+    }
     return Accepted{count, Fault::None};
   }
   for (std::size_t i = 0; i < count; ++i) {
+    if (config_.exitWriteError && !writeErrorFired_ && mode_ == Mode::Monitor && mon_ == Mon::Prompt &&
+        line_.empty() && data[i] == 'x') {
+      writeErrorFired_ = true;
+      return Accepted{i, Fault::WriteError};
+    }
     if (mode_ == Mode::Monitor && mon_ == Mon::Loading) {
       if (config_.writeErrorAfter && !writeErrorFired_ && uploadBytes_ >= *config_.writeErrorAfter) {
         writeErrorFired_ = true;
@@ -773,6 +782,7 @@ SIM_GETTER(std::optional<TimePoint>, SetupAnsweredAt, setupAt_)
 SIM_GETTER(int, ReportRequests, reportRequests_)
 SIM_GETTER(std::vector<std::uint8_t>, Flash, flash_)
 SIM_GETTER(int, ExitCount, exits_)
+SIM_GETTER(int, MonitorProbesIgnored, probesIgnored_)
 SIM_GETTER(std::string, Banner, banner_)
 SIM_GETTER(int, EraseCount, erases_)
 SIM_GETTER(int, RecordsProgrammed, records_)

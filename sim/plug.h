@@ -119,6 +119,7 @@ struct PlugConfig {
   std::size_t loseCount = 0;
   std::optional<std::size_t> writeErrorAfter;  // the host's write fails (error 31)
   std::optional<std::size_t> unplugAfter;      // the port disappears (error 22)
+  bool exitWriteError = false;  // the host's write of the monitor exit 'x' fails (error 31)
 };
 
 // Commands the plug understood, with the time they reached it.
@@ -201,6 +202,8 @@ class Plug {
   std::size_t UploadBytes() const;              // HEX bytes heard since the last 'l'
   bool FirmwareInstalled() const;
   std::vector<HeardEntry> HeardLog() const;
+  // Wake-ups and end-of-load records that running firmware took as noise.
+  int MonitorProbesIgnored() const;
   // CTS as the plug drives it: off until the time given, if it holds it now.
   std::optional<TimePoint> CtsOffUntil(TimePoint now) const;
 
@@ -277,6 +280,7 @@ class Plug {
   std::optional<TimePoint> setupAt_;
   int reportRequests_ = 0;
   int exits_ = 0;
+  int probesIgnored_ = 0;
   int erases_ = 0;
   int records_ = 0;
   std::vector<HeardEntry> heard_;

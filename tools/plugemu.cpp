@@ -1,6 +1,7 @@
 // plugemu: the simulated plug on a pseudo-terminal. Prints the slave path for
 // a program to open as its serial port; on Ctrl+C (or SIGTERM) prints what the
-// plug saw: exits, flash against a HEX file, violations.
+// plug saw: exits, flash against a HEX file, violations, and ends. On SIGUSR1
+// it prints the same and goes on, so one plug can serve several runs.
 //
 //   plugemu [--hex FILE] [--product NNNN] [--banner TEXT] [--silent]
 //           [--erase-ms N] [--no-final-prompt] [--keep-banner] [--monitor]
@@ -41,8 +42,10 @@
 namespace {
 
 std::atomic<bool> gStop{false};
+std::atomic<bool> gReport{false};
 
 void OnSignal(int) { gStop = true; }
+void OnReport(int) { gReport = true; }
 
 // The flash as it should be after erasing and loading the file.
 std::optional<std::vector<std::uint8_t>> FlashFromHexFile(const std::string& path, std::string& error) {
@@ -56,6 +59,40 @@ std::optional<std::vector<std::uint8_t>> FlashFromHexFile(const std::string& pat
   auto flash = sim::FlashFromHexLines(lines, error);
   if (!flash) error = path + ": " + error;
   return flash;
+}
+
+// What the plug saw, printed as one block; 0 when the flash (if a file was
+// given) equals the file's and the host behaved.
+int PrintVerdict(const sim::Plug& plug, const sim::PtyLink& link,
+                 const std::optional<std::vector<std::uint8_t>>& expected, const std::string& hexPath) {
+  std::printf("enumerations: %d\n", link.Enumerations());
+  std::printf("exits ('x'): %d\n", plug.ExitCount());
+  std::printf("erases: %d, records programmed: %d\n", plug.EraseCount(), plug.RecordsProgrammed());
+  std::printf("banner: %s\n", plug.Banner().c_str());
+  if (link.Unplugged()) std::printf("unplugged during the upload\n");
+  std::printf("last load: %s\n", plug.LastLoadClean() ? "clean, ended by the end-of-file record" : "none or not clean");
+  std::printf("monitor prompt: %s\n", plug.AtMonitorPrompt() ? "waiting" : "no");
+  std::printf("monitor probes ignored by running firmware: %d\n", plug.MonitorProbesIgnored());
+  int status = 0;
+  if (expected) {
+    const auto flash = plug.Flash();
+    auto diff = std::mismatch(flash.begin(), flash.end(), expected->begin());
+    if (diff.first == flash.end()) {
+      std::printf("flash: equals %s\n", hexPath.c_str());
+    } else {
+      std::printf("flash: differs from %s first at %05X\n", hexPath.c_str(),
+                  static_cast<unsigned>(sim::kFlashBase + (diff.first - flash.begin())));
+      status = 1;
+    }
+  }
+  const auto violations = plug.Violations();
+  std::printf("violations: %zu\n", violations.size());
+  for (const auto& v : violations) std::printf("  %s\n", v.c_str());
+  const auto errors = plug.Errors();
+  if (!errors.empty()) std::printf("plug errors: %zu\n", errors.size());
+  for (const auto& e : errors) std::printf("  %s\n", e.c_str());
+  std::fflush(stdout);
+  return violations.empty() ? status : 1;
 }
 
 int Usage() {
@@ -136,20 +173,23 @@ int main(int argc, char** argv) {
 
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
-  if (keepBanner || restartMs > 0) {
-    // After each restart the plug reports the banner it had before, or keeps
-    // silent for a while.
-    const std::string oldBanner = config.banner;
-    int exits = 0;
-    std::optional<std::chrono::steady_clock::time_point> wakeAt;
-    while (!gStop.load() && link.Step(std::chrono::milliseconds(5))) {
-      if (wakeAt && std::chrono::steady_clock::now() >= *wakeAt) {
-        sim::PlugConfig c = plug.Config();
-        c.silent = false;
-        plug.SetConfig(c);
-        wakeAt.reset();
-      }
-      if (plug.ExitCount() == exits) continue;
+  std::signal(SIGUSR1, OnReport);
+  const std::string oldBanner = config.banner;
+  int exits = 0;
+  int records = 0;
+  const auto never = std::chrono::steady_clock::time_point::max();
+  auto wakeAt = never;  // when a plug silent after its restart answers again
+  while (!gStop.load() && link.Step(std::chrono::milliseconds(5))) {
+    if (gReport.exchange(false)) PrintVerdict(plug, link, expected, hexPath);
+    if (wakeAt != never && std::chrono::steady_clock::now() >= wakeAt) {
+      sim::PlugConfig c = plug.Config();
+      c.silent = false;
+      plug.SetConfig(c);
+      wakeAt = never;
+    }
+    if (plug.ExitCount() != exits) {
+      // After each restart the plug keeps silent for a while, or reports
+      // the banner it had before.
       exits = plug.ExitCount();
       sim::PlugConfig c = plug.Config();
       if (restartMs > 0) {
@@ -157,48 +197,19 @@ int main(int argc, char** argv) {
         plug.SetConfig(c);
         wakeAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(restartMs);
       }
-      if (!keepBanner) continue;
-      c.banner = oldBanner + " ";  // a changed banner replaces the running one
-      plug.SetConfig(c);
-      c.banner = oldBanner;
-      plug.SetConfig(c);
+      if (keepBanner) {
+        c.banner = oldBanner + " ";  // a changed banner replaces the running one
+        plug.SetConfig(c);
+        c.banner = oldBanner;
+        plug.SetConfig(c);
+      }
     }
-  } else if (pauseMs > 0) {
-    int records = 0;
-    while (!gStop.load() && link.Step(std::chrono::milliseconds(5))) {
-      if (plug.RecordsProgrammed() == records) continue;
+    if (pauseMs > 0 && plug.RecordsProgrammed() != records) {
       records = plug.RecordsProgrammed();
       ::usleep(static_cast<useconds_t>(pauseMs) * 1000);
     }
-  } else {
-    link.Run(gStop);
   }
   if (!linkPath.empty()) ::unlink(linkPath.c_str());
 
-  std::printf("enumerations: %d\n", link.Enumerations());
-  std::printf("exits ('x'): %d\n", plug.ExitCount());
-  std::printf("erases: %d, records programmed: %d\n", plug.EraseCount(), plug.RecordsProgrammed());
-  std::printf("banner: %s\n", plug.Banner().c_str());
-  if (link.Unplugged()) std::printf("unplugged during the upload\n");
-  std::printf("last load: %s\n", plug.LastLoadClean() ? "clean, ended by the end-of-file record" : "none or not clean");
-  std::printf("monitor prompt: %s\n", plug.AtMonitorPrompt() ? "waiting" : "no");
-  int status = 0;
-  if (expected) {
-    const auto flash = plug.Flash();
-    auto diff = std::mismatch(flash.begin(), flash.end(), expected->begin());
-    if (diff.first == flash.end()) {
-      std::printf("flash: equals %s\n", hexPath.c_str());
-    } else {
-      std::printf("flash: differs from %s first at %05X\n", hexPath.c_str(),
-                  static_cast<unsigned>(sim::kFlashBase + (diff.first - flash.begin())));
-      status = 1;
-    }
-  }
-  const auto violations = plug.Violations();
-  std::printf("violations: %zu\n", violations.size());
-  for (const auto& v : violations) std::printf("  %s\n", v.c_str());
-  const auto errors = plug.Errors();
-  if (!errors.empty()) std::printf("plug errors: %zu\n", errors.size());
-  for (const auto& e : errors) std::printf("  %s\n", e.c_str());
-  return violations.empty() ? status : 1;
+  return PrintVerdict(plug, link, expected, hexPath);
 }

@@ -174,6 +174,11 @@ case $case in
     check "no unfinished update remembered" '[ ! -e "$remembered" ]' ;;
   no-final-prompt)
     check "the port of the unfinished update is remembered" '[ "$(cat "$remembered" 2>/dev/null)" = "$pts" ]' ;;
+  slow-restart)
+    # The second search looks for the plug and nothing more: a plug starting
+    # its new firmware gets no wake-up and no end of a load.
+    check "no monitor probe reached the restarting plug" \
+      'grep -qx "monitor probes ignored by running firmware: 0" "$work/plugemu.log"' ;;
   keeps-banner)
     check "JSON carries the old banner after the update" 'grep -q "\"banner_after\":\"Orvane QUOR PLUG Firmware Revision 1.60.4" "$work/out.json"' ;;
   no-plug)

@@ -90,8 +90,10 @@ map_com() {
   fi
 }
 
-# Background processes of the current scenario, ended by end_scenario.
+# Background processes of the current scenario, ended by end_scenario; the
+# emulator on COMn is emu_pid[n].
 started=()
+declare -A emu_pid=()
 
 # start_plugemu N [PLUGEMU-ARGS...]: the emulated plug on COMn; its log is
 # $work/plugemu-COMn.log.
@@ -102,6 +104,7 @@ start_plugemu() {
   rm -f "$link"
   "$plugemu" --hex "$hex" --link "$link" "$@" >"$work/plugemu-COM$n.log" 2>&1 &
   started+=($!)
+  emu_pid[$n]=$!
   for _ in $(seq 50); do [ -e "$link" ] && return 0; sleep 0.1; done
   fail "plug emulator on COM$n did not start"
   return 1
@@ -110,13 +113,30 @@ start_plugemu() {
 # check_plugemu N: stops the emulator on COMn and counts its verdicts: flash
 # equal to the image, exactly one 'x' (monitor left), no protocol violations.
 check_plugemu() {
-  local log=$work/plugemu-COM$1.log
+  local log=$work/plugemu-COM$1.log verdict
   stop_plugemus
   sed 's/^/  plugemu: /' "$log"
-  grep -q "^flash: equals" "$log" && pass "$scenario: flash equals the image" ||
+  verdict=$(last_verdict "$log")
+  grep -q "^flash: equals" <<<"$verdict" && pass "$scenario: flash equals the image" ||
     fail "$scenario: flash does not equal the image"
-  grep -qx "exits ('x'): 1" "$log" && pass "$scenario: one 'x'" || fail "$scenario: not exactly one 'x'"
-  grep -qx "violations: 0" "$log" && pass "$scenario: no violations" || fail "$scenario: the plug saw violations"
+  grep -qx "exits ('x'): 1" <<<"$verdict" && pass "$scenario: one 'x'" || fail "$scenario: not exactly one 'x'"
+  grep -qx "violations: 0" <<<"$verdict" && pass "$scenario: no violations" || fail "$scenario: the plug saw violations"
+}
+
+# last_verdict LOG: the last block of verdicts in an emulator's log.
+last_verdict() { awk '/^enumerations:/ { block = "" } { block = block $0 "\n" } END { printf "%s", block }' "$1"; }
+
+# plugemu_verdict N: the verdicts of the emulator on COMn so far, which goes on
+# running (it prints them on SIGUSR1).
+plugemu_verdict() {
+  local log=$work/plugemu-COM$1.log before
+  before=$(grep -c '^violations:' "$log")
+  kill -USR1 "${emu_pid[$1]}"
+  for _ in $(seq 50); do
+    [ "$(grep -c '^violations:' "$log")" -gt "$before" ] && break
+    sleep 0.1
+  done
+  last_verdict "$log"
 }
 
 # The emulators print their verdicts when they end.
@@ -200,6 +220,7 @@ end_scenario() {
   for pid in "${started[@]}"; do wait "$pid" 2>/dev/null; done
   wine_server -w >/dev/null 2>&1
   started=()
+  emu_pid=()
 }
 
 # --- scenarios --------------------------------------------------------------------
@@ -474,14 +495,15 @@ scenario_console_interrupt() {
 # (WM_QUERYENDSESSION), as "Shut down anyway" or a restart for updates does:
 # end_session.exe sends WM_ENDSESSION to the program's windows and ends the
 # program the moment they return. The plug must have got whole lines only,
-# then the end-of-file record, and wait at its monitor prompt, without 'x'.
-# (The plug emulator stops for its verdict; a second start that finishes the
-# update would start it again on the same port with --monitor.)
+# then the end-of-file record, and wait at its monitor prompt, without 'x';
+# the registry keeps the port. The next start of the program, without a port
+# name, finds the plug in its monitor there and finishes the update.
 scenario_session_ends_in_upload() {
-  local helper main log=$work/plugemu-COM1.log records
+  local helper main verdict records port
   helper=$(beside_exe end_session.exe)
   [ -f "$helper" ] || { fail "$scenario: no $helper"; return; }
   rm -f "$(com_path 2)"
+  wine_run reg.exe delete 'HKCU\Software\Quor\PlugUpdate' /f >/dev/null 2>&1
   start_plugemu 1 --pause-ms 20 || return
   start_program
   main=$(new_window 60) || { shot session-no-window; fail "$scenario: program window did not appear"; return; }
@@ -501,18 +523,25 @@ scenario_session_ends_in_upload() {
     pass "$scenario: the busy window refused the end of the session" ||
     fail "$scenario: the busy window allowed the end of the session"
   wait_exit "$program" 20 || fail "$scenario: the program is still there"
-  stop_plugemus
-  sed 's/^/  plugemu: /' "$log"
-  records=$(sed -n 's/^erases: [0-9]*, records programmed: \([0-9]*\)$/\1/p' "$log")
+  verdict=$(plugemu_verdict 1)
+  sed 's/^/  plugemu: /' <<<"$verdict"
+  records=$(sed -n 's/^erases: [0-9]*, records programmed: \([0-9]*\)$/\1/p' <<<"$verdict")
   [ "${records:-0}" -gt 0 ] && [ "${records:-0}" -lt 7674 ] &&
     pass "$scenario: the upload was cut after $records records" ||
     fail "$scenario: the upload was not cut in the middle (${records:-no} records)"
-  grep -qx "last load: clean, ended by the end-of-file record" "$log" &&
+  grep -qx "last load: clean, ended by the end-of-file record" <<<"$verdict" &&
     pass "$scenario: whole lines, then the end-of-file record" || fail "$scenario: the load did not end clean"
-  grep -qx "monitor prompt: waiting" "$log" && pass "$scenario: the plug waits at its monitor prompt" ||
+  grep -qx "monitor prompt: waiting" <<<"$verdict" && pass "$scenario: the plug waits at its monitor prompt" ||
     fail "$scenario: the plug is not at its monitor prompt"
-  grep -qx "exits ('x'): 0" "$log" && pass "$scenario: no 'x'" || fail "$scenario: an 'x' was sent"
-  grep -qx "violations: 0" "$log" && pass "$scenario: no violations" || fail "$scenario: the plug saw violations"
+  grep -qx "exits ('x'): 0" <<<"$verdict" && pass "$scenario: no 'x'" || fail "$scenario: an 'x' was sent"
+  grep -qx "violations: 0" <<<"$verdict" && pass "$scenario: no violations" || fail "$scenario: the plug saw violations"
+  port=$(remembered_port)
+  [ "$port" = '\\.\COM1' ] && pass "$scenario: the registry remembers $port" ||
+    fail "$scenario: the registry remembers '$port', not \\.\COM1"
+  start_program
+  rescue_from_search 1
+  [ -z "$(remembered_port)" ] && pass "$scenario: the remembered port is gone after the update" ||
+    fail "$scenario: the registry still holds '$(remembered_port)'"
 }
 
 # --- driver -----------------------------------------------------------------------
