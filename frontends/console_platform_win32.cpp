@@ -83,10 +83,18 @@ void WriteToConsole(std::ostream& stream, DWORD which) {
 
 }  // namespace
 
-plat::SerialApi& MachineSerial() {
+plat::Win32Serial& Machine() {
   static plat::Win32Serial serial;
+  // The device manager only when the ports are listed (ListPorts).
+  static const bool set = [] {
+    serial.DeviceNames = false;
+    return true;
+  }();
+  (void)set;
   return serial;
 }
+
+plat::SerialApi& MachineSerial() { return Machine(); }
 
 std::string PortPath(const std::string& name) {
   // Device names other than COM1..COM9 open only through the \\.\ prefix.
@@ -99,7 +107,8 @@ std::string PortLabel(const std::string& path) {
 }
 
 std::vector<plat::PortEntry> ListPorts() {
-  std::vector<plat::PortEntry> ports = MachineSerial().Ports();
+  Machine().DeviceNames = true;
+  std::vector<plat::PortEntry> ports = Machine().Ports();
   for (plat::PortEntry& p : ports) p.about = tk::Cp1252ToUtf8(p.about);  // the registry's ANSI text
   return ports;
 }

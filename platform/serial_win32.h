@@ -40,6 +40,12 @@ class Win32Serial final : public SerialApi {
   bool ClearError(Handle port, std::uint32_t* errors) override;
   // The serial-port map of the registry; see serial_win32_ports.cpp.
   std::vector<PortEntry> Ports() override;
+  // Whether Ports() asks the device manager for each port's friendly name
+  // and bus. That loads the setup API, and with it user32, for good: a
+  // console program that has user32 loaded is no longer told of logoff and
+  // shutdown, so the console tool asks only to list the ports. Without it
+  // the kind comes from the device's name in the map.
+  bool DeviceNames = true;
 
   // Transfers started and not yet finished by Result() (for tests).
   int PendingCount(Handle port, bool reads);

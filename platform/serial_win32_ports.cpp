@@ -1,7 +1,7 @@
 // The machine's serial ports for the Win32 backend: the serial-port map
 // HKLM\HARDWARE\DEVICEMAP\SERIALCOMM (device -> "COMn"), with what the device
 // manager knows of each port (its friendly name and the bus it hangs on) from
-// the Ports class of the setup API.
+// the Ports class of the setup API, loaded at run time (DeviceNames).
 #include <map>
 #include <string>
 #include <vector>
@@ -23,11 +23,35 @@ struct Known {
 // The Ports class {4d36e978-e325-11ce-bfc1-08002be10318}.
 const GUID kPortsClass = {0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 
-std::string Property(HDEVINFO set, SP_DEVINFO_DATA& device, DWORD property) {
+// The setup API, loaded when the device manager is asked (see DeviceNames).
+struct SetupApi {
+  decltype(&::SetupDiGetClassDevsA) getClassDevs = nullptr;
+  decltype(&::SetupDiEnumDeviceInfo) enumDeviceInfo = nullptr;
+  decltype(&::SetupDiOpenDevRegKey) openDevRegKey = nullptr;
+  decltype(&::SetupDiGetDeviceRegistryPropertyA) getProperty = nullptr;
+  decltype(&::SetupDiDestroyDeviceInfoList) destroyList = nullptr;
+
+  SetupApi() {
+    HMODULE lib = ::LoadLibraryA("setupapi.dll");
+    if (lib == nullptr) return;
+    Get(lib, "SetupDiGetClassDevsA", getClassDevs);
+    Get(lib, "SetupDiEnumDeviceInfo", enumDeviceInfo);
+    Get(lib, "SetupDiOpenDevRegKey", openDevRegKey);
+    Get(lib, "SetupDiGetDeviceRegistryPropertyA", getProperty);
+    Get(lib, "SetupDiDestroyDeviceInfoList", destroyList);
+  }
+  bool Loaded() const { return getClassDevs && enumDeviceInfo && openDevRegKey && getProperty && destroyList; }
+
+  template <typename F>
+  static void Get(HMODULE lib, const char* name, F& f) {
+    f = reinterpret_cast<F>(reinterpret_cast<void*>(::GetProcAddress(lib, name)));
+  }
+};
+
+std::string Property(const SetupApi& api, HDEVINFO set, SP_DEVINFO_DATA& device, DWORD property) {
   char text[512] = {};
   DWORD type = 0;
-  if (!::SetupDiGetDeviceRegistryPropertyA(set, &device, property, &type, reinterpret_cast<BYTE*>(text),
-                                           sizeof text - 1, nullptr) ||
+  if (!api.getProperty(set, &device, property, &type, reinterpret_cast<BYTE*>(text), sizeof text - 1, nullptr) ||
       type != REG_SZ) {
     return {};
   }
@@ -37,12 +61,14 @@ std::string Property(HDEVINFO set, SP_DEVINFO_DATA& device, DWORD property) {
 // By port name ("COM5"), what the device manager knows.
 std::map<std::string, Known> DeviceManager() {
   std::map<std::string, Known> known;
-  const HDEVINFO set = ::SetupDiGetClassDevsA(&kPortsClass, nullptr, nullptr, DIGCF_PRESENT);
+  static const SetupApi api;  // the library stays loaded, as a linked one would
+  if (!api.Loaded()) return known;
+  const HDEVINFO set = api.getClassDevs(&kPortsClass, nullptr, nullptr, DIGCF_PRESENT);
   if (set == INVALID_HANDLE_VALUE) return known;
   SP_DEVINFO_DATA device{};
   device.cbSize = sizeof device;
-  for (DWORD i = 0; ::SetupDiEnumDeviceInfo(set, i, &device); ++i) {
-    const HKEY key = ::SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+  for (DWORD i = 0; api.enumDeviceInfo(set, i, &device); ++i) {
+    const HKEY key = api.openDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
     if (key == INVALID_HANDLE_VALUE) continue;
     char name[64] = {};
     DWORD size = sizeof name - 1;
@@ -50,9 +76,9 @@ std::map<std::string, Known> DeviceManager() {
     const LONG rc = ::RegQueryValueExA(key, "PortName", nullptr, &type, reinterpret_cast<BYTE*>(name), &size);
     ::RegCloseKey(key);
     if (rc != ERROR_SUCCESS || type != REG_SZ) continue;
-    known[name] = {Property(set, device, SPDRP_FRIENDLYNAME), Property(set, device, SPDRP_ENUMERATOR_NAME)};
+    known[name] = {Property(api, set, device, SPDRP_FRIENDLYNAME), Property(api, set, device, SPDRP_ENUMERATOR_NAME)};
   }
-  ::SetupDiDestroyDeviceInfoList(set);
+  api.destroyList(set);
   return known;
 }
 
@@ -82,7 +108,7 @@ std::vector<PortEntry> Win32Serial::Ports() {
   if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS) {
     return ports;
   }
-  const std::map<std::string, Known> known = DeviceManager();
+  const std::map<std::string, Known> known = DeviceNames ? DeviceManager() : std::map<std::string, Known>();
   for (DWORD index = 0;; ++index) {
     char device[256];
     BYTE data[256];
