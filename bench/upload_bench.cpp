@@ -262,6 +262,10 @@ class MeteredSerial final : public plat::SerialApi {
     return ok;
   }
 
+  bool InQueue(plat::Handle port, std::uint32_t& count) override {
+    benchalloc::SimCall sim;
+    return bench_.InQueue(port, count);
+  }
   bool Result(plat::Handle port, plat::Overlapped& ov, std::uint32_t* done, bool wait) override {
     bool ok;
     {

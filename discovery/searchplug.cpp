@@ -262,7 +262,12 @@ bool TSuchePlug::ReadPnPId(plat::Handle port) {
   }
   AddLog("PnP-Sequence written");
 
-  if (PnPStarted.load(std::memory_order_acquire)) {
+  // On a busy machine the reader may not have run yet although the plug's
+  // identifier is arriving: what waits at the port counts as its start too.
+  // Only a port at which nothing arrived is silent.
+  std::uint32_t waiting = 0;
+  const bool started = PnPStarted.load(std::memory_order_acquire) || (api.InQueue(port, waiting) && waiting > 0);
+  if (started) {
     for (int tick = 0; tick < kPnPTicks; ++tick) {
       if (PnPComplete.load(std::memory_order_acquire)) break;
       plat::Sleep(10);

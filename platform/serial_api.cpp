@@ -9,6 +9,12 @@ SerialApi* gSerial = nullptr;
 std::uint32_t LastError() { return tLastError; }
 void SetLastError(std::uint32_t code) { tLastError = code; }
 
+bool SerialApi::InQueue(Handle /*port*/, std::uint32_t& count) {
+  count = 0;
+  SetLastError(kErrorNotSupported);
+  return false;
+}
+
 SerialApi& Serial() { return *gSerial; }
 void SetSerial(SerialApi* api) { gSerial = api; }
 

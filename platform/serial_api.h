@@ -216,6 +216,12 @@ class SerialApi {
     if (errors != nullptr) *errors = 0;
     return true;
   }
+  // Bytes that have arrived at the port and wait in the driver's input queue,
+  // taken by no read yet (Win32: the cbInQue of ClearCommError, which also
+  // clears the line errors). Tells whether a device has begun to answer while
+  // the thread that reads its answer has not run yet. A backend that cannot
+  // tell fails with kErrorNotSupported.
+  virtual bool InQueue(Handle port, std::uint32_t& count);
   // The serial ports the machine has now, in no particular order. Opens no
   // port. A backend that knows of none gives an empty list.
   virtual std::vector<PortEntry> Ports() { return {}; }

@@ -551,6 +551,16 @@ bool PosixSerial::ClearError(Handle h, std::uint32_t* errors) {
   return static_cast<bool>(port);
 }
 
+bool PosixSerial::InQueue(Handle h, std::uint32_t& count) {
+  count = 0;
+  PortLock port(impl_->FindPort(h));
+  if (!port) return false;
+  int waiting = 0;
+  if (::ioctl(port->fd, TIOCINQ, &waiting) != 0) return Fail();
+  count = static_cast<std::uint32_t>(std::max(waiting, 0));
+  return true;
+}
+
 bool PosixSerial::Escape(Handle h, std::uint32_t function) {
   PortLock port(impl_->FindPort(h));
   if (!port) return false;

@@ -64,6 +64,7 @@ class PosixSerial final : public SerialApi {
   // termios neither stops transfers after a line error nor reports one here:
   // no errors, for a valid port.
   bool ClearError(Handle port, std::uint32_t* errors) override;
+  bool InQueue(Handle port, std::uint32_t& count) override;
   // See serial_posix_ports.cpp.
   std::vector<PortEntry> Ports() override;
 

@@ -340,6 +340,16 @@ bool Win32Serial::ClearError(Handle port, std::uint32_t* errors) {
   return true;
 }
 
+bool Win32Serial::InQueue(Handle port, std::uint32_t& count) {
+  count = 0;
+  if (!PortLock(*this, port)) return false;
+  DWORD errors = 0;
+  COMSTAT stat{};
+  if (!::ClearCommError(H(port), &errors, &stat)) return Fail();
+  count = static_cast<std::uint32_t>(stat.cbInQue);
+  return true;
+}
+
 bool Win32Serial::Escape(Handle port, std::uint32_t function) {
   if (!PortLock(*this, port)) return false;
   if (!::EscapeCommFunction(H(port), function)) return Fail();

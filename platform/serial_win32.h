@@ -38,6 +38,7 @@ class Win32Serial final : public SerialApi {
              Overlapped& ov) override;
   bool Result(Handle port, Overlapped& ov, std::uint32_t* done, bool wait) override;
   bool ClearError(Handle port, std::uint32_t* errors) override;
+  bool InQueue(Handle port, std::uint32_t& count) override;
   // The serial-port map of the registry; see serial_win32_ports.cpp.
   std::vector<PortEntry> Ports() override;
   // Whether Ports() asks the device manager for each port's friendly name

@@ -740,6 +740,7 @@ bool Bench::Result(plat::Handle h, plat::Overlapped& ov, std::uint32_t* done, bo
 
   bool ok = false;
   std::uint32_t error = 0;
+  std::chrono::milliseconds lateBy{0};
   {
     std::unique_lock<std::mutex> lock(mutex_);
     Port* p = LookupLocked(h, true);
@@ -752,6 +753,7 @@ bool Bench::Result(plat::Handle h, plat::Overlapped& ov, std::uint32_t* done, bo
         return nullptr;
       };
       PumpLocked(*p, Clock::now());
+      const bool waitedRead = wait && p->read.ov == &ov;
       while (Transfer* t = pending()) {
         if (stopAlready || waker.Fired()) {
           FinishLocked(*p, *t, plat::kErrorOperationAborted, t == &p->write ? p->write.queued : 0);
@@ -776,9 +778,11 @@ bool Bench::Result(plat::Handle h, plat::Overlapped& ov, std::uint32_t* done, bo
       } else {
         ok = true;
         if (done) *done = static_cast<std::uint32_t>(ov.InternalHigh);
+        if (waitedRead) std::swap(lateBy, readWakeDelay_);
       }
     }
   }
+  if (lateBy.count() > 0) std::this_thread::sleep_for(lateBy);
   if (armed) control->DisarmWaker();
   if (!ok) plat::SetLastError(error);
   return ok;
@@ -795,6 +799,21 @@ bool Bench::ClearError(plat::Handle h, std::uint32_t* errors) {
   p->lineErrors = 0;
   p->ioAborted = false;
   PumpLocked(*p, Clock::now());
+  return true;
+}
+
+void Bench::DelayNextReadWake(std::chrono::milliseconds delay) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  readWakeDelay_ = delay;
+}
+
+bool Bench::InQueue(plat::Handle h, std::uint32_t& count) {
+  count = 0;
+  std::lock_guard<std::mutex> lock(mutex_);
+  Port* p = LookupLocked(h);
+  if (!p) return false;
+  PumpLocked(*p, Clock::now());
+  count = static_cast<std::uint32_t>(p->rx.size());
   return true;
 }
 

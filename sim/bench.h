@@ -111,6 +111,9 @@ class Bench final : public plat::SerialApi {
   void SetSetupQueuesFails(bool fails);     // SetupQueues fails with 50
   void SetOutQueueSize(std::size_t bytes);  // wire mode driver output queue (default 4096)
   void SetAdapterFaults(const std::string& name, AdapterFaults faults);
+  // A busy machine: the thread that waits for the next read to complete
+  // (once) runs on only this much after its bytes arrived.
+  void DelayNextReadWake(std::chrono::milliseconds delay);
 
   // ---- plat::SerialApi ----
   plat::Handle Open(const char* path) override;
@@ -135,6 +138,8 @@ class Bench final : public plat::SerialApi {
              plat::Overlapped& ov) override;
   bool Result(plat::Handle port, plat::Overlapped& ov, std::uint32_t* done, bool wait) override;
   bool ClearError(plat::Handle port, std::uint32_t* errors) override;
+  // What is due has arrived, however late the scheduler runs.
+  bool InQueue(plat::Handle port, std::uint32_t& count) override;
   // Every port that is not absent, by name.
   std::vector<plat::PortEntry> Ports() override;
 
@@ -244,6 +249,7 @@ class Bench final : public plat::SerialApi {
   bool stop_ = false;
   bool setupQueuesFails_ = false;
   std::size_t outQueueSize_ = 4096;
+  std::chrono::milliseconds readWakeDelay_{0};
   std::map<std::string, std::unique_ptr<Port>> ports_;
   std::map<std::uintptr_t, Port*> handles_;
   std::map<std::uintptr_t, bool> events_;  // signalled state

@@ -602,7 +602,12 @@ TEST_F(SerialPosixTest, PurgeBeforeTheWaitAbortsThePendingRead) {
 TEST_F(SerialPosixTest, PurgeRxClearDiscardsPendingInput) {
   pty_.Write("junk");
   EXPECT_EQ(ReadAll(1), "j");  // the rest has arrived with it
+  std::uint32_t waiting = 0;
+  ASSERT_TRUE(api_.InQueue(port_, waiting)) << plat::LastError();
+  EXPECT_EQ(waiting, 3u);
   ASSERT_TRUE(api_.Purge(port_, plat::kPurgeRxClear));
+  ASSERT_TRUE(api_.InQueue(port_, waiting));
+  EXPECT_EQ(waiting, 0u);
   pty_.Write("xyz");
   EXPECT_EQ(ReadAll(3), "xyz");
 }

@@ -127,7 +127,15 @@ int Updates() {
   const auto boxes = ui.Boxes();
   const int openHandles = bench.OpenHandleCount();
   const int liveEvents = bench.LiveEventCount();
-  if (!reported) return ::testing::AssertionFailure() << "no version report";
+  if (!reported) {
+    // What the search told the debugger output, and the boxes, say why.
+    auto failure = ::testing::AssertionFailure() << "no version report";
+    for (const auto& e : ui.Events()) {
+      if (e.kind == testing_support::Event::Kind::Debug) failure << "\n  " << e.text;
+      if (e.kind == testing_support::Event::Kind::Box) failure << "\n  box: " << e.caption;
+    }
+    return failure;
+  }
   if (boxes.size() != 1 || boxes[0].caption != "Plug geflasht") return ::testing::AssertionFailure() << "no success box";
   if (plug.Flash() != expectedFlash) return ::testing::AssertionFailure() << "the flash is not the image";
   if (plug.ExitCount() != 1) return ::testing::AssertionFailure() << "'x' seen " << plug.ExitCount() << " times";

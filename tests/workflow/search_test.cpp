@@ -430,6 +430,19 @@ TEST_F(SearchTest, DriverWithoutQueueAdviceStillFindsThePlug) {
   EXPECT_EQ(plug.SetupAnswers(), 1);
 }
 
+TEST_F(SearchTest, PlugIsFoundWhenItsIdentifierWaitsForALateReader) {
+  // A busy machine: the reader runs on after the identifier's first byte only
+  // when the look 200 ms after RTS went on is past; the rest of the
+  // identifier waits at the port by then.
+  bench.DelayNextReadWake(std::chrono::milliseconds(250));
+  sim::Plug& plug = bench.Attach(kCom1);
+  TForm1& form = OpenWindow();
+  form.BSearch->Click();
+  EXPECT_EQ(form.UpdateState, 1);
+  EXPECT_EQ(OpenAttempts(bench, kCom2), 0);
+  EXPECT_EQ(plug.SetupAnswers(), 1);
+}
+
 TEST_F(SearchTest, BusyCom1IsSkipped) {
   bench.SetBusy(kCom1);
   bench.Attach(kCom2);
