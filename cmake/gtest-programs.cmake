@@ -40,7 +40,9 @@ function(plug_gtest target)
   # The test sources of a program compile as one: each would otherwise parse
   # GoogleTest's headers (a second or more) and instantiate its templates on
   # its own, in every build of the tree.
-  set_target_properties(${target} PROPERTIES UNITY_BUILD ON)
+  # Four sources at most to one, so that a large program still keeps both
+  # cores busy.
+  set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 4)
   if(NOT CMAKE_CROSSCOMPILING)
     gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT ${arg_TIMEOUT})
     return()
