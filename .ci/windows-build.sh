@@ -71,7 +71,11 @@ build_preset() {
     *) fail "unknown Windows preset $preset"; return ;;
   esac
   mkdir -p "$build"
-  if ! cmake --preset "$preset" >"$build/configure.log" 2>&1; then
+  # The host tools of the normal build where it has them.
+  local tools=()
+  [ -x build/default/tools/host/hex2image ] && [ -x build/default/tools/host/hexgen ] &&
+    [ -x build/default/tools/host/mkicon ] && tools=(-DPLUG_PREBUILT_HOST_TOOLS="$(pwd)/build/default/tools/host")
+  if ! cmake --preset "$preset" "${tools[@]}" >"$build/configure.log" 2>&1; then
     tail -n 30 "$build/configure.log"
     fail "$preset configure"
     return

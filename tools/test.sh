@@ -6,9 +6,10 @@
 # Windows suite under Wine, the real program end to end) and the release
 # (.ci/release.sh: tools/release.sh twice, the same bytes, the files, signing).
 #
-# Two lanes run side by side: one builds (each build on both cores), the other
-# runs what is built (suites that mostly wait on the simulated plug's real
-# time, Wine, the fuzz smoke). Each stage's output is printed whole when it
+# Three lanes run side by side: one builds (each build on both cores), one
+# runs the Linux suites (which mostly wait on the simulated plug's real time)
+# and the fuzz smoke, one the Windows suite and the end-to-end runs under Wine
+# once the Windows builds are there. Each stage's output is printed whole when it
 # ends, with its duration; the end is a table of the stages (seconds, and
 # when each ran from the start) and the line "N passed, N failed, N skipped",
 # counted from CTest's own results. Every test runs once; a test that fails
@@ -86,17 +87,23 @@ runs() {
   tests_of asan
   job fuzz "fuzz smoke" bash tools/fuzz-smoke.sh
   tests_of tsan
-  if [ "$windows" = 1 ]; then
-    after build-windows
-    job tests-windows "windows: suite and end to end" bash .ci/windows.sh test
-  fi
+}
+# After the Windows builds, whether or not each of their checks passed (what
+# was not built fails in the suite).
+wine() {
+  after build-windows
+  job tests-windows "windows: suite and end to end" bash .ci/windows.sh test
 }
 
 stage "packages" packages || exit 1
 builds &
-lane=$!
+lanes=($!)
+if [ "$windows" = 1 ]; then
+  wine &
+  lanes+=($!)
+fi
 runs
-wait "$lane"
+wait "${lanes[@]}"
 
 echo "=== stages (seconds; from and to, in seconds from the start)"
 awk -F'\t' '{ printf "  %-48s %5d   %5d-%d\n", $1, $2, $3, $4 }' "$jobs_dir/times"
