@@ -62,6 +62,7 @@ class PtyLink {
   // enumeration then.
   int openWatch_ = -1;
   std::optional<TimePoint> openedAt_;
+  std::optional<TimePoint> enumeratedAt_;
   std::string slavePath_;
   std::string error_;
   plat::Dcb host_;
