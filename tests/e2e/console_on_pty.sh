@@ -8,7 +8,7 @@
 # JSON interrupted-in-monitor, within 3 s, no 'x'); a second run finishes it.
 # no-plug also runs, beside its own run, two runs stopped by SIGTERM during
 # the search (one that then finds no plug, one that finds it on the port after
-# a silent one), each ending interrupted (status 8) within 2 s, and one run whose only
+# two silent ones), each ending interrupted (status 8) within 2 s, and one run whose only
 # named port does not exist (status 7, port error).
 # stop-at-question: SIGTERM while the tool waits for the typed answer to its
 # update question (input open, nothing typed): status 8 within 2 s; a second
@@ -85,6 +85,7 @@ if [ "$case" = no-plug ]; then
   # which the silent first port would make last about 3 s.
   start_emu "$work/silent-a.log" --silent; emus=($emu_pid); silent_a=$emu_pts
   start_emu "$work/silent-b.log" --silent; emus+=($emu_pid); silent_b=$emu_pts
+  start_emu "$work/silent-c.log" --silent; emus+=($emu_pid); silent_c=$emu_pts
   start_emu "$work/plug-b.log" --hex "$hex"; emus+=($emu_pid); plug_b=$emu_pts
   stopped_run() {  # name, ports...
     local name=$1
@@ -101,7 +102,8 @@ if [ "$case" = no-plug ]; then
   }
   stopped_run stopped-no-plug --port "$silent_a" &
   stop_a=$!
-  stopped_run stopped-found --port "$silent_b" --port "$plug_b" &
+  # Its three probes (0.8 s of line sequence each, at least) would end after 2 s.
+  stopped_run stopped-found --port "$silent_b" --port "$silent_c" --port "$plug_b" &
   stop_b=$!
   "$console" --port "$work/no-such-port" --json </dev/null >"$work/absent.json" 2>"$work/absent.log"
   absent_rc=$?
