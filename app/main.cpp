@@ -215,6 +215,7 @@ void TForm1::BSearchClick(TObject* /*sender*/) {
   BSearch->SetEnabled(false);
   SharedComm.store(new TAsyncComm(nullptr), std::memory_order_release);
   auto* search = new TSuchePlug(Comm(), nullptr, false);
+  const std::function<bool()> stop = [this] { return StopRequested && StopRequested(); };
 
   for (;;) {
     Enter(flow::Stage::Search);
@@ -225,7 +226,7 @@ void TForm1::BSearchClick(TObject* /*sender*/) {
     searchLines_ = 0;
     // The machine's ports are listed anew: an adapter may have been plugged in.
     search->Ports = SearchPorts.empty() ? DefaultSearchPorts(plat::Serial().Ports()) : SearchPorts;
-    const FoundPort found = search->FindPlug();
+    const FoundPort found = search->FindPlug(stop);
     PlugPort = found.handle;
     portName_ = found.name;
     if (PlugPort != nullptr) {
@@ -235,7 +236,20 @@ void TForm1::BSearchClick(TObject* /*sender*/) {
     const std::vector<ProbeFailure> failures = search->Failures;
     // A plug whose update was broken off answers no identification: it waits
     // in its boot monitor, and only there can it be brought back.
-    const FoundPort monitor = LookForMonitor ? FindPlugInMonitor(search) : FoundPort{};
+    const FoundPort monitor = LookForMonitor && !stop() ? FindPlugInMonitor(search, stop) : FoundPort{};
+    if (stop() && monitor.handle == nullptr) {
+      // Stopped before the update: the ports probed so far are told, the
+      // plug is left as found.
+      TellPortFailures(*search);
+      LStatus->SetCaption("Ready");
+      BSearch->SetEnabled(true);
+      TAsyncComm* comm = Comm();
+      SharedComm.store(nullptr, std::memory_order_release);
+      delete comm;
+      delete search;
+      Interrupt();
+      return;
+    }
     if (monitor.handle != nullptr) {
       delete search;
       Record().MonitorFound(monitor.name);
@@ -296,7 +310,7 @@ void TForm1::TellPortFailures(const TSuchePlug& search) {
   for (const ProbeFailure& f : search.Failures) Record().PortFailed(f.port, ToPortFault(f.why), f.code);
 }
 
-FoundPort TForm1::FindPlugInMonitor(TSuchePlug* search) {
+FoundPort TForm1::FindPlugInMonitor(TSuchePlug* search, const std::function<bool()>& stop) {
   auto& api = plat::Serial();
   PlugControl control;
   std::vector<std::string> ports = SearchPorts;
@@ -305,6 +319,7 @@ FoundPort TForm1::FindPlugInMonitor(TSuchePlug* search) {
     ports.push_back(remembered);
   }
   for (const std::string& name : ports) {
+    if (stop && stop()) break;
     std::snprintf(search->PortName, sizeof search->PortName, "%s", name.c_str());
     // A device answered the identification there: it is not a plug waiting
     // in its monitor, and it gets no byte.
@@ -312,7 +327,7 @@ FoundPort TForm1::FindPlugInMonitor(TSuchePlug* search) {
     if (!search->OpenPort()) continue;  // it closed again whatever it opened
     if (control.SetMonitorLine()) {
       plat::Sleep(kMonitorLineSettleMs);
-      if (control.FindMonitor(kMonitorProbeTicks)) return {search->PortHandle, name};
+      if (control.FindMonitor(kMonitorProbeTicks, stop)) return {search->PortHandle, name};
     }
     // No monitor here: nothing more goes to this port.
     api.Purge(search->PortHandle, plat::kPurgeAllFlags);
@@ -444,9 +459,21 @@ void TForm1::BUpdateClick(TObject* /*sender*/) {
   // From the switch on the plug may be left in its boot monitor, where only
   // a look on this port finds it again.
   RememberUnfinishedPort(portName_);
+  const std::function<bool()> stop = [this] { return sessionEnding_ || (StopRequested && StopRequested()); };
   auto* control = new PlugControl;
-  const bool inMonitor = control->EnterMonitorMode();
+  const bool inMonitor = control->EnterMonitorMode(stop);
   delete control;
+  if (!inMonitor && stop()) {
+    // Stopped in the switch: nothing more goes to the plug, which may wait
+    // in its boot monitor now; its port stays remembered for the next run.
+    busy.End();
+    sessionEnding_ = false;
+    StoppedInMonitor = true;
+    ResetToReady(this, &PlugPort);
+    Application->Terminate();
+    End(flow::Result::InterruptedInMonitor);
+    return;
+  }
   if (!inMonitor) {
     busy.End();
     const bool writeFailed = WriteFailedHere();

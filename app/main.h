@@ -56,7 +56,7 @@ class TForm1 : public TForm {
   // unfinished update; no other port gets a byte. The open port on which the
   // monitor answered, attached to SharedComm, with its name; a null handle
   // with every port it opened closed again.
-  FoundPort FindPlugInMonitor(TSuchePlug* search);
+  FoundPort FindPlugInMonitor(TSuchePlug* search, const std::function<bool()>& stop);
   // Asks whether the update of the plug found in its monitor on port is to be
   // repeated; runs it (the connection becomes the window's) or leaves the
   // plug alone and closes the port.

@@ -164,14 +164,21 @@ void TSuchePlug::AddLog(const std::string& line) {
 
 void TSuchePlug::Fail(ProbeFault why, std::uint32_t code) { Failures.push_back({PortName, why, code}); }
 
-FoundPort TSuchePlug::FindPlug() {
+FoundPort TSuchePlug::FindPlug(const std::function<bool()>& stop) {
   Failures.clear();
   answered_.clear();
+  stop_ = stop;
+  FoundPort found;
   for (const std::string& name : Ports) {
+    if (Stopped()) break;
     const plat::Handle port = Probe(name.c_str());
-    if (port != nullptr) return {port, name};
+    if (port != nullptr) {
+      found = {port, name};
+      break;
+    }
   }
-  return {};
+  stop_ = nullptr;
+  return found;
 }
 
 plat::Handle TSuchePlug::Probe(const char* portName) {
@@ -256,24 +263,30 @@ bool TSuchePlug::ReadPnPId(plat::Handle port) {
   const std::shared_ptr<plat::ThreadControl> control = reader->Control();
   reader->Resume();  // the reader frees itself; only control is used below
 
+  bool stopped = false;
   for (const LineStep& step : kPnPSequence) {
+    stopped = Stopped();
+    if (stopped) break;
     api.Escape(port, step.function);
     if (step.waitMs != 0) plat::Sleep(step.waitMs);
   }
-  AddLog("PnP-Sequence written");
+  if (!stopped) AddLog("PnP-Sequence written");
 
   // On a busy machine the reader may not have run yet although the plug's
   // identifier is arriving: what waits at the port counts as its start too.
   // Only a port at which nothing arrived is silent.
   std::uint32_t waiting = 0;
-  const bool started = PnPStarted.load(std::memory_order_acquire) || (api.InQueue(port, waiting) && waiting > 0);
+  const bool started =
+      !stopped && (PnPStarted.load(std::memory_order_acquire) || (api.InQueue(port, waiting) && waiting > 0));
   if (started) {
     for (int tick = 0; tick < kPnPTicks; ++tick) {
       if (PnPComplete.load(std::memory_order_acquire)) break;
+      stopped = Stopped();
+      if (stopped) break;
       plat::Sleep(10);
       Application->ProcessMessages();
     }
-    if (PnPComplete.load(std::memory_order_acquire) &&
+    if (!stopped && PnPComplete.load(std::memory_order_acquire) &&
         (std::memcmp(PnPString, kAccepted[0], 10) == 0 || std::memcmp(PnPString, kAccepted[1], 10) == 0)) {
       AddLog("correct PnP-String received");
       control->WaitFinished();
@@ -284,8 +297,11 @@ bool TSuchePlug::ReadPnPId(plat::Handle port) {
   if (!PnPComplete.load(std::memory_order_acquire)) control->RequestStop();
   // The diagnostic follows the flags as they stand after the stop request.
   const bool complete = PnPComplete.load(std::memory_order_acquire);
-  Fail(PnPStarted.load(std::memory_order_acquire) ? ProbeFault::NotAPlug : ProbeFault::Silent, 0);
-  if (!PnPStarted.load(std::memory_order_acquire)) {
+  // A probe cut short by a stop says nothing about the port.
+  if (!stopped) Fail(PnPStarted.load(std::memory_order_acquire) ? ProbeFault::NotAPlug : ProbeFault::Silent, 0);
+  if (stopped) {
+    AddLog("search stopped");
+  } else if (!PnPStarted.load(std::memory_order_acquire)) {
     AddLog("no PnP-String received");
   } else if (complete) {
     AddLog("complete, but wrong PnP-String received:");
@@ -343,11 +359,14 @@ bool TSuchePlug::SetupHandshake() {
   AddLog("Schreibe Setup Request String");
   Comm->WriteData(kSetupLength, kSetupRequest);
 
+  bool stopped = false;
   for (int tick = 0; tick < kSetupTicks; ++tick) {
     if (SetupReady.load(std::memory_order_acquire)) break;
+    stopped = Stopped();
+    if (stopped) break;
     plat::Sleep(10);
   }
-  if (SetupReady.load(std::memory_order_acquire)) {
+  if (!stopped && SetupReady.load(std::memory_order_acquire)) {
     AddLog("correct Response received, O.K.");
     control->WaitFinished();
     return true;
@@ -356,9 +375,13 @@ bool TSuchePlug::SetupHandshake() {
   plat::Serial().Purge(PortHandle, plat::kPurgeAllFlags);
   control->WaitFinished();
   // The reader has ended: its bytes can be read safely now.
-  Fail(ProbeFault::NoSetupAnswer, 0);
-  AddLog("incorrect Response received:");
-  AddLog(SetupResponse);
+  if (stopped) {
+    AddLog("search stopped");
+  } else {
+    Fail(ProbeFault::NoSetupAnswer, 0);
+    AddLog("incorrect Response received:");
+    AddLog(SetupResponse);
+  }
   plat::Serial().Close(PortHandle);
   PortHandle = nullptr;
   return false;

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -103,8 +104,10 @@ class TSuchePlug {
   TSuchePlug(TAsyncComm* comm, TStrings* log, bool showErrors);
 
   // Probes the ports of Ports in order until one answers. Failures then holds
-  // each port before it that gave no plug, and why.
-  FoundPort FindPlug();
+  // each port before it that gave no plug, and why. When stop says so
+  // (between ports and in the waits of a probe) the search ends at once
+  // without a plug; the port being probed is closed and not counted.
+  FoundPort FindPlug(const std::function<bool()>& stop = nullptr);
   // One port: the open handle, or null with the reason added to Failures. A
   // port that sent a complete identifier but gave no usable plug (another
   // device, or a plug whose setup failed) is noted in Answered.
@@ -134,6 +137,9 @@ class TSuchePlug {
   // The ports of the last FindPlug that sent a complete identifier and gave
   // no usable plug.
   std::vector<std::string> answered_;
+  // The stop of the FindPlug that runs, else empty.
+  std::function<bool()> stop_;
+  bool Stopped() const { return stop_ && stop_(); }
   void Fail(ProbeFault why, std::uint32_t code);
   void AddLog(const std::string& line);
   // Purges and closes PortHandle after a failed stage.

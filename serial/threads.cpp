@@ -104,6 +104,10 @@ void TReadChar::Execute() {
 
 bool PlugControl::WaitForPrompt(int ticks) { return WaitForChar(cmd::kPrompt, ticks); }
 
+bool PlugControl::WaitForPrompt(int ticks, const std::function<bool()>& stop) {
+  return WaitForChar(cmd::kPrompt, ticks, stop);
+}
+
 bool PlugControl::WaitForChar(char character, int ticks) { return WaitForChar(character, ticks, nullptr); }
 
 bool PlugControl::WaitForChar(char character, int ticks, const std::function<bool()>& stop) {
@@ -145,6 +149,19 @@ bool PlugControl::SetMonitorLine() {
 
 namespace {
 
+// Sleeps ms in steps of 10 ms; false at the first step at which stop says so.
+bool Pause(std::uint32_t ms, const std::function<bool()>& stop) {
+  if (!stop) {
+    plat::Sleep(ms);
+    return true;
+  }
+  for (std::uint32_t slept = 0; slept < ms; slept += 10) {
+    if (stop()) return false;
+    plat::Sleep(ms - slept < 10 ? ms - slept : 10);
+  }
+  return !stop();
+}
+
 // Writes a whole command; false where it did not go out whole.
 template <typename Byte, std::size_t N>
 bool SendWhole(TAsyncComm& comm, const Byte (&command)[N]) {
@@ -153,27 +170,28 @@ bool SendWhole(TAsyncComm& comm, const Byte (&command)[N]) {
 
 }  // namespace
 
-bool PlugControl::WakeMonitor(int ticks) {
+bool PlugControl::WakeMonitor(int ticks, const std::function<bool()>& stop) {
   TAsyncComm* comm = CurrentComm();
   if (comm == nullptr) return false;
   comm->PurgeInput();  // whatever arrived before belongs to no answer
-  return SendWhole(*comm, cmd::kMonitorWakeUp) && WaitForPrompt(ticks);
+  return SendWhole(*comm, cmd::kMonitorWakeUp) && WaitForPrompt(ticks, stop);
 }
 
-bool PlugControl::FindMonitor(int ticks) {
+bool PlugControl::FindMonitor(int ticks, const std::function<bool()>& stop) {
   TAsyncComm* comm = CurrentComm();
   if (comm == nullptr) return false;
   comm->PurgeInput();  // whatever arrived before belongs to no answer
   // A write that does not go out whole ends the look: nothing more goes to
   // this port.
   if (!SendWhole(*comm, cmd::kMonitorWakeUp)) return false;
-  if (WaitForPrompt(ticks)) return true;
+  if (WaitForPrompt(ticks, stop)) return true;
+  if (stop && stop()) return false;
   // A monitor whose upload was cut off takes the wake-up as part of a HEX
   // line; it answers once that load has ended.
-  return SendWhole(*comm, cmd::kEndOfCutLoad) && WaitForPrompt(ticks);
+  return SendWhole(*comm, cmd::kEndOfCutLoad) && WaitForPrompt(ticks, stop);
 }
 
-bool PlugControl::EnterMonitorMode() {
+bool PlugControl::EnterMonitorMode(const std::function<bool()>& stop) {
   // A write that failed has shown its box; the next one would only fail
   // again. One that ended short at its time-out (the plug held CTS off while
   // its monitor started) is no reason to stop.
@@ -182,12 +200,10 @@ bool PlugControl::EnterMonitorMode() {
     return comm == nullptr || comm->LastWriteFailed;
   };
   SendMonitorRequest();
-  if (failed()) return false;
-  plat::Sleep(100);
+  if (failed() || !Pause(100, stop)) return false;
   SendReportEnd();
-  if (failed()) return false;
-  plat::Sleep(500);
+  if (failed() || !Pause(500, stop)) return false;
   SetMonitorLine();
-  plat::Sleep(500);  // the plug's monitor starts up meanwhile
-  return WakeMonitor(300);
+  if (!Pause(500, stop)) return false;  // the plug's monitor starts up meanwhile
+  return WakeMonitor(300, stop);
 }

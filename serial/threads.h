@@ -54,6 +54,7 @@ class PlugControl {
  public:
   // True when '>' arrived within the ticks (one tick: event pump + 10 ms).
   bool WaitForPrompt(int ticks);
+  bool WaitForPrompt(int ticks, const std::function<bool()>& stop);
   bool WaitForChar(char character, int ticks);
   // The same wait, given up at the first tick at which stop says so.
   bool WaitForChar(char character, int ticks, const std::function<bool()>& stop);
@@ -63,14 +64,16 @@ class PlugControl {
   bool SetMonitorLine();
   // Drops the input, sends the wake-up ESC ESC and waits for '>'. False at
   // once when the wake-up could not be written whole.
-  bool WakeMonitor(int ticks);
+  bool WakeMonitor(int ticks, const std::function<bool()>& stop = nullptr);
   // Looks for a boot monitor on a port just set to its line: the wake-up,
   // then, where no '>' came within the ticks, the end of a load that may have
   // been cut off mid-line (line end, end-of-file record) and at most ticks
-  // more for '>'. Nothing else is sent; never the monitor exit.
-  bool FindMonitor(int ticks);
+  // more for '>'. Nothing else is sent; never the monitor exit. A stop ends
+  // the look at once, with nothing more sent.
+  bool FindMonitor(int ticks, const std::function<bool()>& stop = nullptr);
   // Report mode -> boot monitor at 57600 baud; true once its '>' arrived.
   // Stops early only at a write that failed (its box shown); a write that
   // ended short at its time-out (CTS held off) does not stop the switch.
-  bool EnterMonitorMode();
+  // A stop ends its pauses and waits at once, false, and nothing more is sent.
+  bool EnterMonitorMode(const std::function<bool()>& stop = nullptr);
 };

@@ -8,7 +8,7 @@
 # JSON interrupted-in-monitor, within 3 s, no 'x'); a second run finishes it.
 # no-plug also runs, beside its own run, two runs stopped by SIGTERM during
 # the search (one that then finds no plug, one that finds it on the port after
-# a silent one), each ending interrupted (status 8), and one run whose only
+# two silent ones), each ending interrupted (status 8) within 2 s, and one run whose only
 # named port does not exist (status 7, port error).
 # stop-at-question: SIGTERM while the tool waits for the typed answer to its
 # update question (input open, nothing typed): status 8 within 2 s; a second
@@ -82,9 +82,10 @@ if [ "$case" = interrupt ]; then
 fi
 if [ "$case" = no-plug ]; then
   # Beside this case's own run: runs stopped by SIGTERM during the search,
-  # which the silent first port makes last about 3 s.
+  # which the silent first port would make last about 3 s.
   start_emu "$work/silent-a.log" --silent; emus=($emu_pid); silent_a=$emu_pts
   start_emu "$work/silent-b.log" --silent; emus+=($emu_pid); silent_b=$emu_pts
+  start_emu "$work/silent-c.log" --silent; emus+=($emu_pid); silent_c=$emu_pts
   start_emu "$work/plug-b.log" --hex "$hex"; emus+=($emu_pid); plug_b=$emu_pts
   stopped_run() {  # name, ports...
     local name=$1
@@ -93,12 +94,16 @@ if [ "$case" = no-plug ]; then
     local run=$!
     for _ in $(seq 100); do grep -q '^\[status\] Suche nach Plug' "$work/$name.log" 2>/dev/null && break; sleep 0.02; done
     kill -TERM "$run"
+    local stopped
+    stopped=$(date +%s%N)
     wait "$run"
     echo $? >"$work/$name.rc"
+    echo $((($(date +%s%N) - stopped) / 1000000)) >"$work/$name.took"
   }
   stopped_run stopped-no-plug --port "$silent_a" &
   stop_a=$!
-  stopped_run stopped-found --port "$silent_b" --port "$plug_b" &
+  # Its three probes (0.8 s of line sequence each, at least) would end after 2 s.
+  stopped_run stopped-found --port "$silent_b" --port "$silent_c" --port "$plug_b" &
   stop_b=$!
   "$console" --port "$work/no-such-port" --json </dev/null >"$work/absent.json" 2>"$work/absent.log"
   absent_rc=$?
@@ -134,6 +139,8 @@ if [ "$case" = no-plug ]; then
     echo "JSON ($name): $(cat "$work/$name.json")"
     check "stopped in the search: $name ends interrupted, status 8 (got $(cat "$work/$name.rc"))" \
       '[ "$(cat "$work/$name.rc")" -eq 8 ] && grep -q "\"result\":\"interrupted\",\"exit_status\":8," "$work/$name.json"'
+    check "stopped in the search: $name ends within 2 s of SIGTERM (took $(cat "$work/$name.took") ms)" \
+      '[ "$(cat "$work/$name.took")" -le 2000 ]'
   done
   check "stopped in the search: the plug found after it saw no monitor request" \
     'grep -qx "exits ('"'"'x'"'"'): 0" "$work/plug-b.log" && grep -qx "violations: 0" "$work/plug-b.log"'

@@ -247,8 +247,9 @@ struct UploadFault {
   bool rescued;         // a new search then finds the plug in its monitor and finishes the update
   int stopAfterLines = 0;  // a stop requested once this many lines went out: no box, the
                            // end-of-file record after the last whole line, the tool ends
-  bool stopInErase = false;  // a stop requested once the erase range went out: taken at
-                             // once, nothing more is sent
+  std::string stopAfterWrite = "";  // a stop requested once this write went out (the erase
+                                    // range, a step of the monitor switch): taken at once,
+                                    // nothing more is sent
   bool sessionEnds = false;  // the stop is the system's end of the session, during the
                              // upload's event pump: the record is out and drained when
                              // the form's dispatch returns
@@ -263,7 +264,8 @@ TEST_P(UploadFaultTest, EndsInUpdateErrorAndANewSearchFinishesTheUpdateInTheMoni
   GetParam().configure(config);
   TForm1& form = ReportShown(config);
   const int stopAt = GetParam().stopAfterLines;
-  const bool stopping = stopAt > 0 || GetParam().stopInErase;
+  const std::string& stopAfter = GetParam().stopAfterWrite;
+  const bool stopping = stopAt > 0 || !stopAfter.empty();
   const auto lines = [this] {
     const auto all = Writes(kCom1);
     return std::count_if(all.begin(), all.end(), [](const auto& w) { return !w.empty() && w[0] == ':'; });
@@ -274,7 +276,7 @@ TEST_P(UploadFaultTest, EndsInUpdateErrorAndANewSearchFinishesTheUpdateInTheMoni
     return stop;
   };
   if (stopAt > 0 && !GetParam().sessionEnds) form.StopRequested = [&] { return seen(lines() >= stopAt); };
-  if (GetParam().stopInErase) form.StopRequested = [&] { return WritesOf("37fff\r") > 0; };
+  if (!stopAfter.empty()) form.StopRequested = [&] { return WritesOf(stopAfter) > 0; };
   bool sessionEnded = false;
   if (GetParam().sessionEnds) {
     ui.OnPump = [&](int) {
@@ -298,9 +300,9 @@ TEST_P(UploadFaultTest, EndsInUpdateErrorAndANewSearchFinishesTheUpdateInTheMoni
   form.BUpdate->Click();
   ui.OnPump = nullptr;
   EXPECT_EQ(sessionEnded, GetParam().sessionEnds);
-  // Asked for from the moment the erase range went out.
-  if (GetParam().stopInErase && LastWriteOf("37fff\r") >= 0) {
-    stopSeen = bench.Log(kCom1)[static_cast<std::size_t>(LastWriteOf("37fff\r"))].time;
+  // Asked for from the moment that write went out.
+  if (!stopAfter.empty() && LastWriteOf(stopAfter) >= 0) {
+    stopSeen = bench.Log(kCom1)[static_cast<std::size_t>(LastWriteOf(stopAfter))].time;
   }
 
   const auto boxes = ui.Boxes();
@@ -311,9 +313,10 @@ TEST_P(UploadFaultTest, EndsInUpdateErrorAndANewSearchFinishesTheUpdateInTheMoni
     EXPECT_TRUE(boxes.empty());
     EXPECT_TRUE(form.StoppedInMonitor);
   }
-  if (GetParam().stopInErase) {
-    // Nothing after the erase range: the monitor ends its erase at its prompt.
-    EXPECT_EQ(Writes(kCom1).back(), Bytes("37fff\r"));
+  if (!stopAfter.empty()) {
+    // Nothing after that write (after the erase range the monitor ends its
+    // erase at its prompt; in the switch no wake-up and no 'e' follows).
+    EXPECT_EQ(Writes(kCom1).back(), Bytes(stopAfter));
   } else if (stopAt > 0) {
     const auto all = Writes(kCom1);
     // At a line boundary the record goes out as it stands, no empty line before it.
@@ -433,8 +436,12 @@ INSTANTIATE_TEST_SUITE_P(
                     false, 700},
         // The erase outlasts the 2 s of a stop.
         UploadFault{"StopRequestedDuringTheErase", [](sim::PlugConfig& c) { c.eraseTimeMs = 2500; }, 0, false, 0,
-                    true},
-        UploadFault{"SessionEnds", [](sim::PlugConfig&) {}, 0, false, 700, false, true}),
+                    "37fff\r"},
+        // A plug without a monitor: the switch (4 s to its "Kein Monitor
+        // Modus") ends at once, before the wake-up.
+        UploadFault{"StopRequestedInTheSwitch", [](sim::PlugConfig& c) { c.noWakePrompt = true; }, 0, false, 0,
+                    std::string("\x01\xF6\x00\x00", 4)},
+        UploadFault{"SessionEnds", [](sim::PlugConfig&) {}, 0, false, 700, "", true}),
     [](const ::testing::TestParamInfo<UploadFault>& param) { return std::string(param.param.name); });
 
 TEST_F(UpdateTest, ClosingTheWindowDuringTheUpdateEndsTheToolAfterIt) {
