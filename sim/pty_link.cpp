@@ -124,20 +124,20 @@ void PtyLink::ReadSettings(TimePoint now) {
   if (::tcgetattr(master_, &t) != 0) return;
   host_ = HostLineFromTerminal(BaudOf(::cfgetospeed(&t)), static_cast<unsigned>(t.c_cflag),
                                static_cast<unsigned>(t.c_iflag));
-  // One identification at a time: the switch to 1200 baud and the open of the
-  // port that goes with it (noticed in either order, late on a busy machine;
-  // Wine may also open the device more than once) start one, not two, which
-  // would cut into the identifier being sent (about 0.3 s at 1200 baud).
-  const bool recent = enumeratedAt_ && now - *enumeratedAt_ < std::chrono::seconds(1);
   if (host_.BaudRate != lastBaud_) {
     lastBaud_ = host_.BaudRate;
     if (lastBaud_ == 1200) {
-      if (!recent) Enumerate(now);
+      Enumerate(now);
       openedAt_.reset();
     }
   }
-  // An open of the port with the line left at 1200 baud starts one too.
+  // An open of the port with the line left at 1200 baud starts one too, but
+  // not within a second of the last one: an open noticed after the switch
+  // (late on a busy machine, or a second open of the device, as Wine may do)
+  // belongs to that identification, and a second one would cut into the
+  // identifier being sent (about 0.3 s at 1200 baud).
   if (openedAt_ && now - *openedAt_ >= std::chrono::milliseconds(200)) {
+    const bool recent = enumeratedAt_ && *openedAt_ - *enumeratedAt_ < std::chrono::seconds(1);
     if (lastBaud_ == 1200 && !recent) Enumerate(now);
     openedAt_.reset();
   }

@@ -226,23 +226,34 @@ TEST(BenchWire, HostWireActivityShowsBusySpansAndIdleStretches) {
   const auto ch = sim::CharTime(d);  // 1.04 ms
   const auto t0 = sim::Clock::now();
   ASSERT_TRUE(host.Write("abcd"));
-  plat::Sleep(20);
+  // A pause far longer than the backend may lag behind on a busy machine
+  // (tens of milliseconds), so that the two writes stay apart on the wire.
+  plat::Sleep(200);
   const auto secondWrite = sim::Clock::now();
   ASSERT_TRUE(host.Write("ef"));
-  plat::Sleep(10);
-  const auto t1 = sim::Clock::now();
+  // Until the wire has taken both and run dry.
+  auto t1 = sim::Clock::now();
+  for (int i = 0; i < 1000 && bench.HostWireActivity(kCom1, t0, t1).busy < 6 * ch; ++i) {
+    plat::Sleep(5);
+    t1 = sim::Clock::now();
+  }
 
   const auto all = bench.HostWireActivity(kCom1, t0, t1);
   EXPECT_EQ(all.busy, 6 * ch);
   ASSERT_TRUE(all.ranDryAt.has_value());
   EXPECT_LE(*all.ranDryAt, t1);
+  // "abcd" alone, before "ef" was written.
+  const auto first = bench.HostWireActivity(kCom1, t0, secondWrite);
+  EXPECT_EQ(first.busy, 4 * ch);
+  ASSERT_TRUE(first.ranDryAt.has_value());
 
-  // Up to the end of "ef": the pause is the longest stretch, and "e" went out
-  // when it was written, not earlier.
+  // Up to the end of "ef": the pause is the longest stretch, from the end of
+  // "abcd", and "e" went out when it was written, not earlier.
   const auto upload = bench.HostWireActivity(kCom1, t0, *all.ranDryAt);
   EXPECT_EQ(upload.busy, 6 * ch);
   EXPECT_EQ(upload.ranDryAt, all.ranDryAt);
-  EXPECT_GE(upload.longestIdle, 20ms - 4 * ch);
+  EXPECT_EQ(upload.longestIdleFrom, *first.ranDryAt);
+  EXPECT_GE(upload.longestIdle, secondWrite - *first.ranDryAt);
   const auto secondStart = upload.longestIdleFrom + upload.longestIdle;
   EXPECT_EQ(secondStart + 2 * ch, *all.ranDryAt);
   EXPECT_GE(secondStart, secondWrite);
