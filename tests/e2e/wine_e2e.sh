@@ -186,10 +186,16 @@ windows() { xdotool search --onlyvisible --name '.' 2>/dev/null | sort; }
 # new_window SECONDS [KNOWN]: waits for a visible window other than those
 # listed in KNOWN and prints it.
 new_window() {
-  local until=$((SECONDS + $1)) w
+  local until=$((SECONDS + $1)) w name=""
+  # Wine may map a window it resizes anew, under a new X window with the same
+  # caption: that is no new window.
+  [ -n "${2:-}" ] && name=$(box_caption "$(head -n1 <<<"$2")")
   while [ $SECONDS -lt $until ]; do
     for w in $(windows); do
-      grep -qx "$w" <<<"${2:-}" || { echo "$w"; return 0; }
+      grep -qx "$w" <<<"${2:-}" && continue
+      [ -n "$name" ] && [ "$(box_caption "$w")" = "$name" ] && continue
+      echo "$w"
+      return 0
     done
     sleep 0.5
   done
