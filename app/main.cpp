@@ -216,6 +216,15 @@ void TForm1::BSearchClick(TObject* /*sender*/) {
   SharedComm.store(new TAsyncComm(nullptr), std::memory_order_release);
   auto* search = new TSuchePlug(Comm(), nullptr, false);
   const std::function<bool()> stop = [this] { return StopRequested && StopRequested(); };
+  // A search that ends without a plug: the start state, no connection.
+  const auto closeSearch = [this, search] {
+    LStatus->SetCaption("Ready");
+    BSearch->SetEnabled(true);
+    TAsyncComm* comm = Comm();
+    SharedComm.store(nullptr, std::memory_order_release);
+    delete comm;
+    delete search;
+  };
 
   for (;;) {
     Enter(flow::Stage::Search);
@@ -241,12 +250,7 @@ void TForm1::BSearchClick(TObject* /*sender*/) {
       // Stopped before the update: the ports probed so far are told, the
       // plug is left as found.
       TellPortFailures(*search);
-      LStatus->SetCaption("Ready");
-      BSearch->SetEnabled(true);
-      TAsyncComm* comm = Comm();
-      SharedComm.store(nullptr, std::memory_order_release);
-      delete comm;
-      delete search;
+      closeSearch();
       Interrupt();
       return;
     }
@@ -264,12 +268,7 @@ void TForm1::BSearchClick(TObject* /*sender*/) {
     TellPortFailures(*search);
     const int answer = Application->MessageBox(NoPlugText(search->Ports).c_str(), kNoPlugCaption, kNoPlugFlags);
     if (answer == tk::kIdRetry) continue;
-    LStatus->SetCaption("Ready");
-    BSearch->SetEnabled(true);
-    TAsyncComm* comm = Comm();
-    SharedComm.store(nullptr, std::memory_order_release);
-    delete comm;
-    delete search;
+    closeSearch();
     End(flow::Result::NoPlug);
     return;
   }

@@ -387,12 +387,19 @@ scenario_remembered_rescue_on_com5() {
   wine_server -k >/dev/null 2>&1
   wait "$program" 2>/dev/null
   wine_server -w >/dev/null 2>&1
+  finish_remembered 5
+}
+
+# finish_remembered N: the registry keeps \\.\COMn as the port of the
+# unfinished update; the program started without a port finishes it there,
+# and the port is forgotten.
+finish_remembered() {
   local port
   port=$(remembered_port)
-  [ "$port" = '\\.\COM5' ] && pass "$scenario: the registry remembers $port" ||
-    fail "$scenario: the registry remembers '$port', not \\.\COM5"
+  [ "$port" = "\\\\.\\COM$1" ] && pass "$scenario: the registry remembers $port" ||
+    fail "$scenario: the registry remembers '$port', not \\\\.\\COM$1"
   start_program
-  rescue_from_search 5
+  rescue_from_search "$1"
   [ -z "$(remembered_port)" ] && pass "$scenario: the remembered port is gone after the update" ||
     fail "$scenario: the registry still holds '$(remembered_port)'"
 }
@@ -551,13 +558,7 @@ scenario_session_ends_in_upload() {
     fail "$scenario: the plug is not at its monitor prompt"
   grep -qx "exits ('x'): 0" <<<"$verdict" && pass "$scenario: no 'x'" || fail "$scenario: an 'x' was sent"
   grep -qx "violations: 0" <<<"$verdict" && pass "$scenario: no violations" || fail "$scenario: the plug saw violations"
-  port=$(remembered_port)
-  [ "$port" = '\\.\COM1' ] && pass "$scenario: the registry remembers $port" ||
-    fail "$scenario: the registry remembers '$port', not \\.\COM1"
-  start_program
-  rescue_from_search 1
-  [ -z "$(remembered_port)" ] && pass "$scenario: the remembered port is gone after the update" ||
-    fail "$scenario: the registry still holds '$(remembered_port)'"
+  finish_remembered 1
 }
 
 # --- driver -----------------------------------------------------------------------
