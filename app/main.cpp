@@ -324,9 +324,9 @@ FoundPort TForm1::FindPlugInMonitor(TSuchePlug* search, const std::function<bool
     // in its monitor, and it gets no byte.
     if (search->Answered(name)) continue;
     if (!search->OpenPort()) continue;  // it closed again whatever it opened
-    if (control.SetMonitorLine()) {
-      plat::Sleep(kMonitorLineSettleMs);
-      if (control.FindMonitor(kMonitorProbeTicks, stop)) return {search->PortHandle, name};
+    if (control.SetMonitorLine() && PauseUnlessStopped(kMonitorLineSettleMs, stop) &&
+        control.FindMonitor(kMonitorProbeTicks, stop)) {
+      return {search->PortHandle, name};
     }
     // No monitor here: nothing more goes to this port.
     api.Purge(search->PortHandle, plat::kPurgeAllFlags);

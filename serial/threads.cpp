@@ -141,16 +141,7 @@ int PlugControl::SendReportEnd() {
   return comm != nullptr ? comm->WriteData(cmd::Length(cmd::kReportEnd), cmd::kReportEnd) : 0;
 }
 
-bool PlugControl::SetMonitorLine() {
-  TAsyncComm* comm = CurrentComm();
-  // The preset turns flow control off again, whatever ctsFlow says.
-  return comm != nullptr && comm->SetLine(2, true);
-}
-
-namespace {
-
-// Sleeps ms in steps of 10 ms; false at the first step at which stop says so.
-bool Pause(std::uint32_t ms, const std::function<bool()>& stop) {
+bool PauseUnlessStopped(std::uint32_t ms, const std::function<bool()>& stop) {
   if (!stop) {
     plat::Sleep(ms);
     return true;
@@ -162,6 +153,14 @@ bool Pause(std::uint32_t ms, const std::function<bool()>& stop) {
   return !stop();
 }
 
+bool PlugControl::SetMonitorLine() {
+  TAsyncComm* comm = CurrentComm();
+  // The preset turns flow control off again, whatever ctsFlow says.
+  return comm != nullptr && comm->SetLine(2, true);
+}
+
+namespace {
+
 // Writes a whole command; false where it did not go out whole.
 template <typename Byte, std::size_t N>
 bool SendWhole(TAsyncComm& comm, const Byte (&command)[N]) {
@@ -172,14 +171,14 @@ bool SendWhole(TAsyncComm& comm, const Byte (&command)[N]) {
 
 bool PlugControl::WakeMonitor(int ticks, const std::function<bool()>& stop) {
   TAsyncComm* comm = CurrentComm();
-  if (comm == nullptr) return false;
+  if (comm == nullptr || (stop && stop())) return false;
   comm->PurgeInput();  // whatever arrived before belongs to no answer
   return SendWhole(*comm, cmd::kMonitorWakeUp) && WaitForPrompt(ticks, stop);
 }
 
 bool PlugControl::FindMonitor(int ticks, const std::function<bool()>& stop) {
   TAsyncComm* comm = CurrentComm();
-  if (comm == nullptr) return false;
+  if (comm == nullptr || (stop && stop())) return false;
   comm->PurgeInput();  // whatever arrived before belongs to no answer
   // A write that does not go out whole ends the look: nothing more goes to
   // this port.
@@ -200,10 +199,10 @@ bool PlugControl::EnterMonitorMode(const std::function<bool()>& stop) {
     return comm == nullptr || comm->LastWriteFailed;
   };
   SendMonitorRequest();
-  if (failed() || !Pause(100, stop)) return false;
+  if (failed() || !PauseUnlessStopped(100, stop)) return false;
   SendReportEnd();
-  if (failed() || !Pause(500, stop)) return false;
+  if (failed() || !PauseUnlessStopped(500, stop)) return false;
   SetMonitorLine();
-  if (!Pause(500, stop)) return false;  // the plug's monitor starts up meanwhile
+  if (!PauseUnlessStopped(500, stop)) return false;  // the plug's monitor starts up meanwhile
   return WakeMonitor(300, stop);
 }

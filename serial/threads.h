@@ -49,6 +49,10 @@ class TReadChar final : public TThread {
   void Execute() override;
 };
 
+// Sleeps ms in steps of 10 ms; false at the first step at which stop says so
+// (without stop, the whole ms and true).
+bool PauseUnlessStopped(std::uint32_t ms, const std::function<bool()>& stop);
+
 // Commands and waits on the shared serial-port object. Holds no state.
 class PlugControl {
  public:
@@ -63,7 +67,8 @@ class PlugControl {
   // The boot monitor's line: 57600 8N1 without flow control.
   bool SetMonitorLine();
   // Drops the input, sends the wake-up ESC ESC and waits for '>'. False at
-  // once when the wake-up could not be written whole.
+  // once when the wake-up could not be written whole, or a stop came first
+  // (then nothing is sent).
   bool WakeMonitor(int ticks, const std::function<bool()>& stop = nullptr);
   // Looks for a boot monitor on a port just set to its line: the wake-up,
   // then, where no '>' came within the ticks, the end of a load that may have

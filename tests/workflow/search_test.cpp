@@ -248,6 +248,27 @@ TEST_F(SearchTest, NoToTheMonitorQuestionLeavesThePlugInItAndRestoresTheStart) {
   EXPECT_EQ(remembered, kCom1);
 }
 
+TEST_F(SearchTest, StopWhileTheMonitorLineSettlesSendsNoWakeUp) {
+  sim::PlugConfig left;
+  left.startInMonitor = true;
+  sim::Plug& plug = bench.Attach(kCom1, left);
+  ASSERT_TRUE(memory.Store(kCom1));
+  TForm1& form = OpenWindow();
+  // The look for the monitor opens COM1 a second time, after the search.
+  form.StopRequested = [this] { return OpenAttempts(bench, kCom1) >= 2; };
+  form.BSearch->Click();
+
+  EXPECT_EQ(OpenAttempts(bench, kCom1), 2);
+  EXPECT_TRUE(Sent(kCom1).empty());
+  EXPECT_TRUE(ui.Boxes().empty());
+  EXPECT_TRUE(app.Terminated());
+  EXPECT_EQ(bench.OpenHandleCount(), 0);
+  EXPECT_TRUE(plug.Violations().empty()) << plug.Violations().front();
+  std::string remembered;
+  EXPECT_TRUE(memory.Load(remembered));
+  EXPECT_EQ(remembered, kCom1);
+}
+
 // --- the look for a plug in its boot monitor, case by case ---------------------
 
 struct RescueCase {
