@@ -345,6 +345,12 @@ void TForm1::OfferRescue(plat::Handle port, const char* portName) {
   if (Application->MessageBox(text, kRescueCaption, kRescueFlags) != tk::kIdYes) {
     // Nothing more is sent: the half-written firmware must not start.
     ResetToReady(this, &PlugPort);
+    // A stop that came while the question waited is no answer of the person's.
+    if (StopRequested && StopRequested()) {
+      Application->Terminate();
+      End(flow::Result::InterruptedInMonitor);
+      return;
+    }
     End(flow::Result::RescueDeclined);
     return;
   }

@@ -2,6 +2,7 @@
 // simulated plugs.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 
@@ -246,6 +247,38 @@ TEST_F(SearchTest, NoToTheMonitorQuestionLeavesThePlugInItAndRestoresTheStart) {
   std::string remembered;
   EXPECT_TRUE(memory.Load(remembered));
   EXPECT_EQ(remembered, kCom1);
+}
+
+// How the window's work ended, as the console tool learns it.
+struct EndRecord : flow::Observer {
+  std::atomic<int> ends{0};
+  std::atomic<flow::Result> result{flow::Result::NoPlug};
+  void Ended(flow::Result r, flow::Stage) override {
+    result = r;
+    ++ends;
+  }
+};
+
+TEST_F(SearchTest, StopWhileTheMonitorQuestionWaitsIsNoAnswer) {
+  sim::PlugConfig left;
+  left.startInMonitor = true;
+  sim::Plug& plug = bench.Attach(kCom1, left);
+  ASSERT_TRUE(memory.Store(kCom1));
+  ui.QueueAnswers({tk::kIdNo});  // what a console gives when its read is stopped
+  TForm1& form = OpenWindow();
+  EndRecord record;
+  form.Observer = &record;
+  form.StopRequested = [this] { return !ui.Boxes().empty(); };
+  form.BSearch->Click();
+  form.Observer = nullptr;
+
+  ASSERT_EQ(ui.Boxes().size(), 1u);
+  EXPECT_EQ(record.ends, 1);
+  EXPECT_EQ(record.result, flow::Result::InterruptedInMonitor);
+  EXPECT_TRUE(app.Terminated());
+  EXPECT_EQ(Sent(kCom1), (std::vector<std::uint8_t>{0x1B, 0x1B}));
+  EXPECT_EQ(plug.ExitCount(), 0);
+  EXPECT_EQ(bench.OpenHandleCount(), 0);
 }
 
 TEST_F(SearchTest, StopWhileTheMonitorLineSettlesSendsNoWakeUp) {
