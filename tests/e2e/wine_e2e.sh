@@ -407,14 +407,17 @@ finish_remembered() {
 # console_case NAME STATUS RESULT PORT [PLUGEMU-ARGS...]: the console program
 # with --update --yes --json on PORT (COM5, mapped to an emulator started with
 # the arguments; any other port has none); checks its exit status and the
-# result in its JSON. The JSON is left in $work/console-NAME.json.
+# result in its JSON. The JSON is left in $work/console-NAME.json. With
+# typed=TEXT, the program asks its update question instead and TEXT comes
+# through a pipe as its standard input.
 console_case() {
-  local name=$1 want=$2 result=$3 port=$4 console json rc
+  local name=$1 want=$2 result=$3 port=$4 console json rc how=(--update --yes)
   shift 4
   console=$(beside_exe plugupdate-console.exe)
   [ "$port" = COM5 ] && { start_plugemu 5 "$@" || return; }
-  (cd "$work" && exec timeout 300 "$root/cmake/wine-run.sh" "$wine" "$console" --port "$port" --update --yes \
-    --json) >"$work/console-$name.out" 2>"$work/console-$name.log" </dev/null
+  [ -n "${typed:-}" ] && how=()
+  printf '%s' "${typed:-}" | (cd "$work" && exec timeout 300 "$root/cmake/wine-run.sh" "$wine" "$console" \
+    --port "$port" "${how[@]}" --json) >"$work/console-$name.out" 2>"$work/console-$name.log"
   rc=$?
   stop_plugemus
   json=$(tr -d '\r' <"$work/console-$name.out")  # Wine may end lines with CR
@@ -428,8 +431,8 @@ console_case() {
 }
 
 # The console program on COM5: an update proven by the second search, a plug
-# too old, a missing final prompt (no 'x' may follow), a port that does not
-# exist.
+# too old, a missing final prompt (no 'x' may follow; the update answered
+# through a pipe), a port that does not exist.
 scenario_console_on_com5() {
   local console log
   console=$(beside_exe plugupdate-console.exe)
@@ -445,7 +448,10 @@ scenario_console_on_com5() {
   console_case too-old 3 too-old COM5 --product 1010 || return
   grep -qx "violations: 0" "$log" && pass "$scenario: too-old: no violations" ||
     fail "$scenario: too-old: the plug saw violations"
-  console_case no-final-prompt 5 update-failed COM5 --no-final-prompt || return
+  # The update asked for and answered through a pipe.
+  typed=$'u\r\n' console_case no-final-prompt 5 update-failed COM5 --no-final-prompt || return
+  grep -qF '[U]pdate  [B]eenden >' "$work/console-no-final-prompt.log" &&
+    pass "$scenario: no-final-prompt: the update was asked" || fail "$scenario: no-final-prompt: no update question"
   grep -qx "exits ('x'): 0" "$log" && pass "$scenario: no-final-prompt: no 'x'" ||
     fail "$scenario: no-final-prompt: an 'x' was sent"
   console_case no-port 7 port-error COM9
