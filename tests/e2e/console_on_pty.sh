@@ -11,8 +11,9 @@
 # two silent ones), each ending interrupted (status 8) within 2 s, and one run whose only
 # named port does not exist (status 7, port error).
 # stop-at-question: SIGTERM while the tool waits for the typed answer to its
-# update question (input open, nothing typed): status 8 within 2 s; a second
-# run then updates the plug as found.
+# update question (input open, nothing typed): status 8 within 2 s; the same
+# at the box of a search that found nothing; a last run then updates the plug
+# as found.
 set -u
 console=$1 emu=$2 hex=$3 work=$4 case=$5
 mkdir -p "$work"
@@ -122,10 +123,23 @@ if [ "$case" = stop-at-question ]; then
   kill -KILL "$tool" 2>/dev/null
   wait "$tool"
   rc=$?
-  exec 3>&-
   check "ended within 2 s of SIGTERM at the question (took $took ms)" '[ "$took" -le 2000 ]'
   check "stopped at the question: exit status 8 (got $rc)" '[ "$rc" -eq 8 ]'
   check "JSON result interrupted, status 8" 'grep -q "\"result\":\"interrupted\",\"exit_status\":8," "$work/out.json"'
+  # The box of a search that found nothing waits for its typed answer too:
+  # stopped there, the run is interrupted, not "no plug" or a port error.
+  "$console" --port "$work/no-such-port" --json <"$work/in" >"$work/box.json" 2>"$work/box.log" &
+  tool=$!
+  for _ in $(seq 100); do grep -q '\[R\]etry \[C\]ancel >' "$work/box.log" 2>/dev/null && break; sleep 0.1; done
+  kill -TERM "$tool"
+  for _ in $(seq 40); do kill -0 "$tool" 2>/dev/null || break; sleep 0.05; done
+  kill -KILL "$tool" 2>/dev/null
+  wait "$tool"
+  box_rc=$?
+  exec 3>&-
+  cat "$work/box.log"
+  check "stopped at the no-plug box: exit status 8, JSON interrupted (got $box_rc)" \
+    '[ "$box_rc" -eq 8 ] && grep -q "\"result\":\"interrupted\",\"exit_status\":8," "$work/box.json"'
   mv "$work/out.json" "$work/interrupted.json"
   mv "$work/console.log" "$work/interrupted.log"
 fi
