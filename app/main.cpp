@@ -323,6 +323,11 @@ FoundPort TForm1::FindPlugInMonitor(TSuchePlug* search, const std::function<bool
     // A device answered the identification there: it is not a plug waiting
     // in its monitor, and it gets no byte.
     if (search->Answered(name)) continue;
+    // A port the search did not probe under this name (the remembered one,
+    // when other ports were named) is identified first: whatever answers
+    // there is no plug waiting in its monitor.
+    const bool searched = std::find(search->Ports.begin(), search->Ports.end(), name) != search->Ports.end();
+    if (!searched && search->AnswersIdentification(name.c_str(), stop)) continue;
     if (!search->OpenPort()) continue;  // it closed again whatever it opened
     if (control.SetMonitorLine() && PauseUnlessStopped(kMonitorLineSettleMs, stop) &&
         control.FindMonitor(kMonitorProbeTicks, stop)) {

@@ -191,6 +191,19 @@ plat::Handle TSuchePlug::Probe(const char* portName) {
   return nullptr;
 }
 
+bool TSuchePlug::AnswersIdentification(const char* portName, const std::function<bool()>& stop) {
+  std::snprintf(PortName, sizeof PortName, "%s", portName);
+  if (!OpenPort()) return false;
+  stop_ = stop;
+  // Where nothing or another device answered, the port is closed already.
+  const bool identified = ReadPnPId(PortHandle);
+  stop_ = nullptr;
+  if (identified) ClosePort();
+  if (!identified && !PnPComplete.load(std::memory_order_acquire)) return false;
+  answered_.emplace_back(PortName);
+  return true;
+}
+
 bool TSuchePlug::Answered(const std::string& portName) const {
   return std::find(answered_.begin(), answered_.end(), portName) != answered_.end();
 }

@@ -116,6 +116,11 @@ class TSuchePlug {
   // that is not a plug in its boot monitor, and nothing is sent to it.
   bool Answered(const std::string& portName) const;
   char* GetPnPString() { return PnPString; }
+  // The identification alone on one port that FindPlug did not probe: true
+  // when a device answered there (a plug or another), which Answered then
+  // notes. The port is closed again either way. A stop ends it as in
+  // FindPlug, with false.
+  bool AnswersIdentification(const char* portName, const std::function<bool()>& stop = nullptr);
 
   bool OpenPort();
   bool ReadPnPId(plat::Handle port);

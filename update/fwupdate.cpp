@@ -54,7 +54,10 @@ bool TFwUpdate::StopHere() {
 }
 
 void TFwUpdate::DropInput() {
-  if (TAsyncComm* comm = CurrentComm()) comm->PurgeInput();
+  if (TAsyncComm* comm = CurrentComm()) {
+    comm->Drain();
+    comm->PurgeInput();
+  }
 }
 
 namespace {

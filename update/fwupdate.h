@@ -69,8 +69,10 @@ class TFwUpdate {
  protected:
   // Whether a stop was asked for; notes it, and when, in Stopped.
   bool StopHere();
-  // Drops what the plug sent so far: the monitor's prompt that follows then
-  // answers what is sent next, never an earlier line.
+  // Lets the lines still queued for the port go out, then drops what the
+  // plug sent so far: the monitor's prompt that follows then answers what is
+  // sent next, never an earlier line (a driver or adapter queue holds up to
+  // 0.7 s of lines, whose prompt would come after a purge made at once).
   static void DropInput();
   // Sends one command or line; true when it went out whole.
   static bool SendWhole(const char* text, std::size_t length);

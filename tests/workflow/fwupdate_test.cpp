@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <mutex>
 #include <sstream>
@@ -14,6 +15,7 @@
 #include "app/main.h"
 #include "frontends/console_toolkit.h"
 #include "serial/asynccomm.h"
+#include "serial/threads.h"
 #include "sim/bench.h"
 #include "tests/support/seam_fixture.h"
 #include "update/fwupdatestringarray.h"
@@ -153,6 +155,49 @@ TEST_F(DownloadTest, ImageUploadStopsAtAShortWrite) {
   EXPECT_FALSE(update.Download(3, nullptr));
   EXPECT_EQ(ui.Boxes().size(), 1u) << "one write error, then no further line";
   port = nullptr;
+}
+
+// The monitor answers '>' half way through a load and nothing to the
+// end-of-file record, the lines streaming at the line's speed. All 60 lines
+// (0.46 s of the line) fit in the driver's queue, so that '>' comes about
+// 0.2 s after the last line was handed to the port: it must not pass for the
+// answer to the last line.
+class FinalPromptTest : public SeamFixture {
+ protected:
+  FinalPromptTest() : SeamFixture(bench) {}
+  sim::Bench bench{sim::Timing::Wire};
+};
+
+TEST_F(FinalPromptTest, APromptForALineStillQueuedIsNoAnswerToTheLast) {
+  std::vector<const char*> image(FirmwareImage, FirmwareImage + 60);
+  image.push_back(":00000001FF\n");
+  image.push_back(nullptr);
+  std::size_t bytes = 0;
+  for (std::size_t i = 0; i + 1 < image.size(); ++i) bytes += std::strlen(image[i]);
+  sim::PlugConfig config;
+  config.startInMonitor = true;
+  config.noFinalPrompt = true;
+  config.promptAfter = bytes / 2;
+  sim::Plug& plug = bench.Attach(kPort, config);
+  Panel panel;
+  app.CreateForm(&panel);
+  const plat::Handle port = bench.Open(kPort);
+  auto* comm = new TAsyncComm(nullptr);
+  comm->AttachPort(port);
+  SharedComm.store(comm);
+  ASSERT_TRUE(comm->SetLine(2, true));
+  bench.Escape(port, plat::kSetDtr);
+  bench.Escape(port, plat::kSetRts);
+  ASSERT_TRUE(PlugControl().WakeMonitor(300));
+  {
+    TFwUpdateSA update("", 0, panel.gauge, panel.label);
+    update.Image = image.data();
+    EXPECT_FALSE(update.UpdateFromImage()) << "an early '>' passed for the final prompt";
+  }
+  EXPECT_TRUE(plug.LastLoadClean());  // every line arrived; only the answer was missing
+  SharedComm.store(nullptr);
+  delete comm;
+  bench.Close(port);
 }
 
 // An output that, once the progress has reached half way, takes nothing until

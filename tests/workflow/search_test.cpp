@@ -404,6 +404,26 @@ INSTANTIATE_TEST_SUITE_P(
                      b.Attach(kCom1, c);
                    },
                    "COM1", {{kCom1, "\x1B\x1B"}, {kCom2, ""}}},
+        // The remembered port beside the named ones, not searched: it is
+        // identified first, and a device that answers there gets nothing
+        // more; a plug waiting in its monitor there answers no
+        // identification and is found.
+        RescueCase{"RememberedUnsearchedPortWithAnotherDevice", {kCom1},
+                   [](sim::Bench& b) {
+                     b.SetAbsent(kCom1);
+                     sim::PlugConfig other;
+                     other.product = "1012";
+                     b.Attach(kCom5, other);
+                   },
+                   "", {{kCom5, ""}}, kCom5},
+        RescueCase{"RememberedUnsearchedPortWithAPlugInItsMonitor", {kCom1},
+                   [](sim::Bench& b) {
+                     b.SetAbsent(kCom1);
+                     sim::PlugConfig c;
+                     c.startInMonitor = true;
+                     b.Attach(kCom5, c);
+                   },
+                   "COM5", {{kCom5, "\x1B\x1B"}}, kCom5},
         // A device path stands in the question as it is.
         RescueCase{"DevicePathNamedWhole", {"/dev/ttyUSB0"},
                    [](sim::Bench& b) {
