@@ -404,7 +404,9 @@ void TForm1::SendReportRequest() { SendToPlug(cmd::Length(cmd::kReportRequest), 
 
 void TForm1::WMPlugReport(tk::Message& message) {
   auto* frame = reinterpret_cast<std::uint8_t*>(message.WParam);
-  ShowPlugReport(frame);
+  // A report still queued when the update began belongs to report mode: run
+  // now, it would enable Update and purge the port under the update.
+  if (stage_ == flow::Stage::Report) ShowPlugReport(frame);
   delete[] frame;
   TForm::Dispatch(message);
 }

@@ -444,6 +444,36 @@ INSTANTIATE_TEST_SUITE_P(
         UploadFault{"SessionEnds", [](sim::PlugConfig&) {}, 0, false, 700, "", true}),
     [](const ::testing::TestParamInfo<UploadFault>& param) { return std::string(param.param.name); });
 
+TEST_F(UpdateTest, AReportStillQueuedWhenTheUpdateBeginsIsDropped) {
+  TForm1& form = ReportShown();
+  const int lines = form.Memo1->Lines->Count();
+  const std::size_t eventsBefore = ui.Events().size();
+  bool posted = false;
+  ui.OnPump = [&](int) {
+    if (posted) return;
+    posted = true;
+    // The plug's version report a second time, as the reader hands it over.
+    const std::string text = "Orvane QUOR PLUG Firmware Revision 1.60.4";
+    auto* frame = new std::uint8_t[4 + text.size()];
+    const std::uint8_t header[] = {0x05, 0xDD, 0x00, static_cast<std::uint8_t>(text.size())};
+    std::memcpy(frame, header, 4);
+    std::memcpy(frame + 4, text.data(), text.size());
+    if (!tk::PostMessage(&form, WM_PLUGREPORT, reinterpret_cast<std::uintptr_t>(frame), 4)) delete[] frame;
+  };
+  form.BUpdate->Click();
+  ui.OnPump = nullptr;
+
+  ASSERT_TRUE(posted);
+  EXPECT_EQ(ui.Boxes().back().caption, "Plug geflasht");
+  EXPECT_EQ(form.Memo1->Lines->Count(), lines);
+  const auto events = ui.Events();
+  for (std::size_t i = eventsBefore; i < events.size(); ++i) {
+    if (events[i].kind == Event::Kind::Enabled && events[i].control == "BUpdate") {
+      EXPECT_EQ(events[i].value, 0) << "Update enabled during the update";
+    }
+  }
+}
+
 TEST_F(UpdateTest, ClosingTheWindowDuringTheUpdateEndsTheToolAfterIt) {
   TForm1& form = ReportShown();
   ui.OnPump = [&form](int) {
