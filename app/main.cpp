@@ -542,8 +542,12 @@ void TForm1::UpdateInMonitor(tk::BusyScope& busy) {
   Enter(flow::Stage::Finish);
   const std::uint16_t exitLength = cmd::Length(cmd::kMonitorExit);
   const bool exitSent = SendToPlug(exitLength, cmd::kMonitorExit) == exitLength;
+  // Written is not sent: an exit still in the port's queue when the port is
+  // closed is dropped with it.
+  TAsyncComm* comm = Comm();
+  const bool exitOut = exitSent && comm != nullptr && comm->Drain();
   const bool writeFailed = WriteFailedHere();
-  if (!exitSent || writeFailed) {
+  if (!exitOut || writeFailed) {
     // The image is in, but the plug may still wait in its boot monitor: no
     // success. Its port stays remembered, and the next search finishes the
     // update there.

@@ -561,6 +561,7 @@ bool Bench::Drain(plat::Handle h, std::uint32_t timeoutMs) {
   for (;;) {
     Port* p = LookupLocked(h);
     if (!p) return false;
+    if (p->faults.drainFails) return Fail(plat::kErrorSemTimeout);
     baud = p->dcb.BaudRate;
     if (p->tx.empty()) {
       p->drained = Clock::now();

@@ -60,6 +60,9 @@ struct AdapterFaults {
   // queue reaches the wire only this much later, while the queue already
   // reports empty. A transmit purge or a close drops what it still holds.
   std::chrono::milliseconds adapterHolds{0};
+  // Output that never leaves the driver's queue: every drain fails with
+  // ERROR_SEM_TIMEOUT, at once.
+  bool drainFails = false;
 };
 
 struct HostLogEntry {

@@ -444,6 +444,24 @@ INSTANTIATE_TEST_SUITE_P(
         UploadFault{"SessionEnds", [](sim::PlugConfig&) {}, 0, false, 700, "", true}),
     [](const ::testing::TestParamInfo<UploadFault>& param) { return std::string(param.param.name); });
 
+// The image is in and the exit written, but the port never reports it sent:
+// closed now, the port may drop it, and the plug may still wait in its monitor.
+TEST_F(UpdateTest, AnExitTheDriverNeverReportsSentIsNoSuccess) {
+  TForm1& form = ReportShown();
+  sim::AdapterFaults stuck;
+  stuck.drainFails = true;
+  bench.SetAdapterFaults(kCom1, stuck);
+  form.BUpdate->Click();
+
+  ASSERT_FALSE(ui.Boxes().empty());
+  EXPECT_EQ(ui.Boxes().back().caption, "Update Fehler");
+  EXPECT_EQ(WritesOf("x"), 1);
+  EXPECT_FALSE(app.Terminated());
+  std::string remembered;
+  EXPECT_TRUE(memory.Load(remembered));
+  EXPECT_EQ(remembered, kCom1);
+}
+
 TEST_F(UpdateTest, AReportStillQueuedWhenTheUpdateBeginsIsDropped) {
   TForm1& form = ReportShown();
   const int lines = form.Memo1->Lines->Count();
