@@ -8,6 +8,7 @@
 #include <cstring>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -31,23 +32,38 @@ class Panel : public TForm {
   TLabel* label = Add<TLabel>("LStatus", TRect{8, 176, 281, 13});
 };
 
+// The port open on the bench and its TAsyncComm shared, as the window holds
+// them during an update; closed again at the end of the scope.
+struct Connection {
+  explicit Connection(sim::Bench& on) : bench(on), port(on.Open(kPort)), comm(new TAsyncComm(nullptr)) {
+    comm->AttachPort(port);
+    SharedComm.store(comm);
+  }
+  ~Connection() {
+    SharedComm.store(nullptr);
+    delete comm;
+    bench.Close(port);
+  }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  sim::Bench& bench;
+  plat::Handle port;
+  TAsyncComm* const comm;
+};
+
 class DownloadTest : public SeamFixture {
  protected:
   DownloadTest() : SeamFixture(bench) {}
   void SetUp() override {
     bench.AddPort(kPort);  // nothing attached: the bytes only go out
-    port = bench.Open(kPort);
-    comm = new TAsyncComm(nullptr);
-    comm->AttachPort(port);
-    SharedComm.store(comm);
+    link.emplace(bench);
     app.CreateForm(&panel);
     oldCout = std::cout.rdbuf(captured.rdbuf());
   }
   void TearDown() override {
     std::cout.rdbuf(oldCout);
-    SharedComm.store(nullptr);
-    delete comm;
-    bench.Close(port);
+    link.reset();
   }
 
   std::vector<std::string> Writes() {
@@ -67,8 +83,7 @@ class DownloadTest : public SeamFixture {
 
   sim::Bench bench;
   Panel panel;
-  plat::Handle port = nullptr;
-  TAsyncComm* comm = nullptr;
+  std::optional<Connection> link;
   std::ostringstream captured;
   std::streambuf* oldCout = nullptr;
 };
@@ -128,7 +143,7 @@ TEST_F(DownloadTest, EmptyStreamSendsNothing) {
 
 TEST_F(DownloadTest, StopsAtTheFirstLineThatCannotBeWritten) {
   TFwUpdate update("", 0, panel.gauge, panel.label, 0);
-  comm->WriteFailed = true;  // an earlier write of this connection failed
+  link->comm->WriteFailed = true;  // an earlier write of this connection failed
   std::FILE* f = Stream("1\n2\n3\n");
   EXPECT_FALSE(update.Download(3, f));
   std::fclose(f);
@@ -151,10 +166,10 @@ TEST_F(DownloadTest, ImageUploadStopsAtAShortWrite) {
   static const char* const kImage[] = {":00000001FF\n", ":00000001FF\n", nullptr};
   TFwUpdateSA update("", 0, panel.gauge, panel.label);
   update.Image = kImage;
-  bench.Close(port);  // the port is gone: every write fails at once
+  bench.Close(link->port);  // the port is gone: every write fails at once
   EXPECT_FALSE(update.Download(3, nullptr));
   EXPECT_EQ(ui.Boxes().size(), 1u) << "one write error, then no further line";
-  port = nullptr;
+  link->port = nullptr;
 }
 
 // The monitor answers '>' half way through a load and nothing to the
@@ -181,13 +196,10 @@ TEST_F(FinalPromptTest, APromptForALineStillQueuedIsNoAnswerToTheLast) {
   sim::Plug& plug = bench.Attach(kPort, config);
   Panel panel;
   app.CreateForm(&panel);
-  const plat::Handle port = bench.Open(kPort);
-  auto* comm = new TAsyncComm(nullptr);
-  comm->AttachPort(port);
-  SharedComm.store(comm);
-  ASSERT_TRUE(comm->SetLine(2, true));
-  bench.Escape(port, plat::kSetDtr);
-  bench.Escape(port, plat::kSetRts);
+  Connection link(bench);
+  ASSERT_TRUE(link.comm->SetLine(2, true));
+  bench.Escape(link.port, plat::kSetDtr);
+  bench.Escape(link.port, plat::kSetRts);
   ASSERT_TRUE(PlugControl().WakeMonitor(300));
   {
     TFwUpdateSA update("", 0, panel.gauge, panel.label);
@@ -195,9 +207,6 @@ TEST_F(FinalPromptTest, APromptForALineStillQueuedIsNoAnswerToTheLast) {
     EXPECT_FALSE(update.UpdateFromImage()) << "an early '>' passed for the final prompt";
   }
   EXPECT_TRUE(plug.LastLoadClean());  // every line arrived; only the answer was missing
-  SharedComm.store(nullptr);
-  delete comm;
-  bench.Close(port);
 }
 
 // An output that, once the progress has reached half way, takes nothing until
@@ -260,18 +269,15 @@ TEST(ConsoleOutputTest, OutputThatBlocksNeitherIdlesTheLineNorLosesAStatusLine) 
   {
     Panel panel;
     app.CreateForm(&panel);
-    const plat::Handle port = bench.Open(kPort);
-    auto* comm = new TAsyncComm(nullptr);
-    comm->AttachPort(port);
-    SharedComm.store(comm);
-    ASSERT_TRUE(comm->SetLine(2, true));
+    Connection link(bench);
+    ASSERT_TRUE(link.comm->SetLine(2, true));
     // About 0.8 s of the line at 57600 baud: 100 lines, a gauge step each.
     std::vector<const char*> image(FirmwareImage, FirmwareImage + 100);
     image.push_back(nullptr);
     TFwUpdateSA update("", 0, panel.gauge, panel.label);
     update.Image = image.data();
     EXPECT_TRUE(update.Download(101, nullptr));
-    comm->Drain();
+    link.comm->Drain();
     const auto ended = std::chrono::steady_clock::now();
 
     sim::TimePoint firstWrite{};
@@ -286,9 +292,6 @@ TEST(ConsoleOutputTest, OutputThatBlocksNeitherIdlesTheLineNorLosesAStatusLine) 
     EXPECT_LT(wire.longestIdle, std::chrono::milliseconds(50)) << "the line waited for the console";
     held.Release();
     queue.Finish();
-    SharedComm.store(nullptr);
-    delete comm;
-    bench.Close(port);
   }
   const std::string text = held.Text();
   EXPECT_NE(text.find("[status] Uploading Firmware ... \n"), std::string::npos) << text;
